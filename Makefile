@@ -1,0 +1,37 @@
+# make demo: set up .venv, build, run the example.  make test: every test.
+PYTHON ?= python3.11
+VENV ?= .venv
+BIN := $(VENV)/bin
+CTEST_DIR := build/ctest
+
+.PHONY: demo test pytest ctest install bench clean
+
+demo: install
+	$(BIN)/python examples/quickstart.py
+
+test: pytest ctest
+
+pytest: install
+	$(BIN)/python -m pytest
+
+ctest: $(VENV)/.deps
+	$(BIN)/cmake -S . -B $(CTEST_DIR) -DPython_EXECUTABLE=$(abspath $(BIN)/python) > /dev/null
+	$(BIN)/cmake --build $(CTEST_DIR) -j 2
+	$(BIN)/ctest --test-dir $(CTEST_DIR) --output-on-failure
+
+# The build requirements are installed once so that rebuilds run without
+# isolation and reuse build/ (incremental); the extension is reinstalled on
+# every run so that it always matches the sources.
+install: $(VENV)/.deps
+	$(BIN)/pip install --quiet --no-build-isolation --no-deps .
+
+$(VENV)/.deps: pyproject.toml
+	test -x $(BIN)/python || $(PYTHON) -m venv $(VENV)
+	$(BIN)/pip install --quiet --upgrade pip
+	$(BIN)/pip install --quiet cmake ninja $$($(BIN)/python -c \
+	  "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
+	$(BIN)/pip install --quiet --no-build-isolation '.[test]'
+	touch $@
+
+clean:
+	rm -rf build $(VENV) .pytest_cache .hypothesis

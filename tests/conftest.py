@@ -1,0 +1,40 @@
+import sys
+
+import numpy as np
+import pytest
+
+import tolvane
+
+# size_t is the platform's width: 32 bits on the target, 64 here.
+SIZE_BITS = np.dtype(np.uintp).itemsize * 8
+SIZE_MAX = 2**SIZE_BITS - 1
+# The largest bit vector the platform holds: 2^31 - 32 bits or 2^63 - 64.
+MAX_BITS = sys.maxsize - SIZE_BITS + 1
+INT_MAX = 2**31 - 1
+
+
+def configured(k: int, m: int) -> tolvane.bloomfilter:
+    f = tolvane.bloomfilter()
+    f.configure(k, m)
+    return f
+
+
+def state_of(f: tolvane.bloomfilter) -> tuple[int, int, bytes]:
+    return f.get_k(), f.get_m(), f.to_bytes()
+
+
+def check_image(f: tolvane.bloomfilter) -> bytes:
+    """The image invariants that hold after every operation."""
+    image = f.to_bytes()
+    m = f.get_m()
+    assert len(image) == (m + 7) // 8
+    if m % 8:
+        assert image[-1] >> (m % 8) == 0
+    return image
+
+
+@pytest.fixture
+def filled() -> tolvane.bloomfilter:
+    f = configured(3, 1000)
+    f.insert(np.arange(60, dtype=np.int32).reshape(20, 3))
+    return f

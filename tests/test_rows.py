@@ -1,0 +1,209 @@
+"""insert, insert_along and test: the bits they set and read, for every dtype,
+layout and number of dimensions, compared with the plain-Python model."""
+
+import numpy as np
+import pytest
+
+import model
+from conftest import MAX_BITS, check_image, configured, state_of
+
+RNG = np.random.default_rng(1208)
+
+DTYPES = ["u1", "i2", ">i4", "<i8", "f4", "c16", "?", "S5", "U3", "M8[s]", [("a", "<i4"), ("b", "S3")], object]
+
+
+def sample(dtype, shape) -> np.ndarray:
+    dtype = np.dtype(dtype)
+    if dtype == object:
+        return np.array(RNG.integers(0, 50, size=shape).tolist(), dtype=object).reshape(shape)
+    raw = RNG.integers(0, 256, size=int(np.prod(shape)) * dtype.itemsize, dtype=np.uint8)
+    return raw.view(dtype).reshape(shape)
+
+
+def unaligned(a: np.ndarray) -> np.ndarray:
+    buffer = np.zeros(a.nbytes + 1, dtype=np.uint8)
+    view = buffer[1:].view(a.dtype).reshape(a.shape)
+    view[...] = a
+    return view
+
+
+def read_only(a: np.ndarray) -> np.ndarray:
+    a = a.copy()
+    a.flags.writeable = False
+    return a
+
+
+def three_d(a: np.ndarray) -> np.ndarray:
+    # Only elements (r, c, 0) belong to row r; the rest must not count.
+    return np.stack([a, a[::-1]], axis=2)
+
+
+LAYOUTS = {
+    "C": lambda a: a,
+    "Fortran": np.asfortranarray,
+    "transposed": lambda a: np.ascontiguousarray(a.T).T,
+    "sliced": lambda a: np.repeat(np.repeat(a, 2, axis=0), 3, axis=1)[::2, 1::3],
+    "reversed": lambda a: a[::-1, ::-1],
+    "broadcast": lambda a: np.broadcast_to(a[:1], a.shape),
+    "single column": lambda a: a[:, 1:2],
+    "unaligned": unaligned,
+    "read-only": read_only,
+    "3-D": three_d,
+    "4-D Fortran": lambda a: np.asfortranarray(three_d(a)[..., None].repeat(2, axis=3)),
+}
+
+
+def member(image: bytes, row: bytes, k: int, m: int) -> bool:
+    return all(image[p // 8] >> (p % 8) & 1 for p in model.positions(row, k, m))
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("dtype", DTYPES, ids=str)
+def test_insert_sets_the_bits_of_every_row(dtype, layout):
+    if layout == "unaligned" and np.dtype(dtype) == object:
+        pytest.skip("object references cannot be placed in a raw byte buffer")
+    rows = LAYOUTS[layout](sample(dtype, (9, 4)))
+    f = configured(5, 997)
+    f.insert(rows)
+    assert check_image(f) == model.image_of_array(rows, 5, 997)
+    assert f.test(rows) == [True] * 9
+
+
+@pytest.mark.parametrize("m", [1, 2, 63, 64, 65, 1000, 4099, 2**23 + 9])
+@pytest.mark.parametrize("k", [1, 3, 7, 14])
+def test_positions_and_answers_match_the_model(k, m):
+    inserted, probed = sample("u1", (40, 16)), sample("u1", (60, 16))
+    f = configured(k, m)
+    f.insert(inserted)
+    image = f.to_bytes()
+    expected = model.image_of_array(inserted, k, m)
+    assert image == expected
+    # Rows that were not inserted are members exactly when all their bits are set.
+    answers = f.test(probed)
+    assert answers == [member(expected, model.row_bytes(probed, r), k, m) for r in range(60)]
+    assert all(answer is True or answer is False for answer in answers)
+
+
+def test_positions_in_a_filter_of_more_than_2_to_the_32_bits():
+    m = min(2**32 + 15, MAX_BITS)
+    rows = sample("u1", (50, 16))
+    f = configured(7, m)
+    f.insert(rows)
+    expected = sorted({p for r in range(50) for p in model.positions(model.row_bytes(rows, r), 7, m)})
+    image = np.frombuffer(f.to_bytes(), dtype=np.uint8)
+    found = [8 * int(byte) + bit for byte in np.flatnonzero(image) for bit in range(8) if image[byte] >> bit & 1]
+    assert found == expected
+
+
+def test_worked_example_abc():
+    f = configured(3, 1000)
+    f.insert(np.array([[97, 98, 99]], dtype=np.uint8))
+    assert f.foz() == 1 - 3 / 1000
+    image = f.to_bytes()
+    assert len(image) == 125
+    assert {i: b for i, b in enumerate(image) if b} == {16: 0x20, 40: 0x20, 115: 0x02}
+
+
+def test_empty_rows_set_the_positions_of_the_empty_string():
+    f = configured(4, 64)
+    f.insert(np.zeros((1, 0), dtype=np.uint8))
+    assert f.to_bytes() == bytes.fromhex("000000c003000000")
+    assert f.test(np.zeros((5, 0), dtype=np.float64)) == [True] * 5
+
+
+@pytest.mark.parametrize(
+    "a, b, same",
+    [
+        (np.ones((2, 3), np.int32), np.ones((2, 3), np.int64), False),
+        (np.ones((2, 3), "<i4"), np.ones((2, 3), ">i4"), False),
+        (np.arange(6, dtype=np.int8).reshape(2, 3), np.arange(6, dtype=np.uint8).reshape(2, 3), True),
+        (np.arange(6, dtype=np.uint8).reshape(2, 3), np.arange(6, dtype=np.uint8).reshape(2, 3)[:, ::-1], False),
+    ],
+)
+def test_items_are_told_apart_by_their_bytes_alone(a, b, same):
+    f, g = configured(3, 256), configured(3, 256)
+    f.insert(a)
+    g.insert(b)
+    assert (f.to_bytes() == g.to_bytes()) is same
+
+
+@pytest.mark.parametrize("axis", [0, 1, -7, 2**31 - 1, -(2**31)])
+def test_insert_along_ignores_the_axis(axis):
+    rows = sample("i2", (6, 5))
+    f, g = configured(4, 300), configured(4, 300)
+    f.insert_along(rows, axis)
+    g.insert(rows)
+    assert f.to_bytes() == g.to_bytes()
+
+
+def test_repeated_insert_and_test_change_nothing_more():
+    rows = sample("f4", (30, 3))
+    f = configured(6, 500)
+    f.insert(rows)
+    once = f.to_bytes()
+    f.insert(rows)
+    assert f.to_bytes() == once
+    assert f.test(rows) == f.test(rows) == [True] * 30
+    assert f.to_bytes() == once
+
+
+def test_k_zero_sets_nothing_and_admits_every_row():
+    f = configured(0, 100)
+    f.insert(sample("u1", (10, 4)))
+    assert f.foz() == 1.0
+    assert f.test(sample("u1", (3, 4))) == [True] * 3
+    assert configured(0, 0).test(sample("u1", (2, 4))) == [True, True]
+
+
+def test_a_filter_with_nothing_inserted_admits_no_row():
+    assert configured(3, 1000).test(sample("u1", (50, 8))) == [False] * 50
+
+
+@pytest.mark.parametrize("shape", [(0,), (0, 3), (0, 3, 0), (0, 0, 5)])
+def test_arrays_without_rows(shape):
+    f = configured(3, 64)
+    f.insert(np.zeros(shape))
+    f.insert_along(np.zeros(shape), 1)
+    assert f.test(np.zeros(shape)) == []
+    assert f.foz() == 1.0
+    assert configured(3, 0).test(np.zeros(shape)) == []
+
+
+def test_zero_length_axes_after_the_second_leave_rows_empty_only_without_columns():
+    f = configured(4, 64)
+    f.insert(np.zeros((2, 0, 0)))
+    assert f.to_bytes() == bytes.fromhex("000000c003000000")
+
+
+def broadcast_row(length: int) -> np.ndarray:
+    return np.broadcast_to(np.zeros((1, 1), dtype=np.uint16), (1, length))
+
+
+@pytest.mark.parametrize(
+    "rows, error, message",
+    [
+        (np.array(5), IndexError, "invalid axis: 0 (ndim = 0)"),
+        (np.arange(4), IndexError, "invalid axis: 1 (ndim = 1)"),
+        (np.zeros((2, 3, 0)), IndexError, "index 0 is out of bounds for axis 2 with size 0"),
+        (np.zeros((2, 3, 1, 0)), IndexError, "index 0 is out of bounds for axis 3 with size 0"),
+        (broadcast_row(2**30), ValueError, "row too long to hash: more than 2147483647 bytes"),
+    ],
+)
+@pytest.mark.parametrize("method", ["insert", "insert_along", "test"])
+def test_errors_come_before_any_change(method, rows, error, message, filled):
+    before = state_of(filled)
+    args = (rows, 0) if method == "insert_along" else (rows,)
+    with pytest.raises(error) as raised:
+        getattr(filled, method)(*args)
+    assert str(raised.value) == message
+    assert state_of(filled) == before
+
+
+@pytest.mark.parametrize("method", ["insert", "test"])
+def test_a_filter_without_bits_refuses_rows(method):
+    f = configured(2, 0)
+    with pytest.raises(ValueError, match=r"^filter has no bits: configure m > 0 first$"):
+        getattr(f, method)(np.zeros((1, 2)))
+    with pytest.raises(IndexError, match=r"invalid axis: 1 \(ndim = 1\)"):
+        getattr(f, method)(np.zeros(3))
+    assert state_of(f) == (2, 0, b"")
