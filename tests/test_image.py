@@ -1,0 +1,169 @@
+"""to_bytes, from_bytes and the pickle state (k, m, image)."""
+
+import array
+import copy
+import pickle
+
+import numpy as np
+import pytest
+
+import tolvane
+from conftest import SIZE_MAX, check_image, configured, state_of
+from model import image_with_bits
+
+RNG = np.random.default_rng(8)
+
+
+def restored(image, k, m) -> tolvane.bloomfilter:
+    f = tolvane.bloomfilter()
+    f.from_bytes(image, k, m)
+    return f
+
+
+@pytest.mark.parametrize(
+    "m, bits, image",
+    [(10, [0, 9], "0102"), (16, [15], "0080"), (8, range(8), "ff"), (9, [8], "0001"), (0, [], "")],
+)
+def test_image_bit_order(m, bits, image):
+    f = restored(image_with_bits(m, bits), 1, m)
+    assert f.to_bytes() == bytes.fromhex(image)
+
+
+@pytest.mark.parametrize(
+    "image, m, expected",
+    [("ffff", 10, "ff03"), ("01", 20, "010000"), ("00ffff", 8, "00"), ("", 12, "0000"), ("", 0, ""),
+     ("ff" * 9, 65, "ff" * 8 + "01")],
+)
+def test_short_long_and_partial_images(image, m, expected):
+    f = restored(bytes.fromhex(image), 2, m)
+    assert state_of(f) == (2, m, bytes.fromhex(expected))
+
+
+@pytest.mark.parametrize("m", [1, 7, 8, 9, 63, 64, 65, 1000, 2**20 + 3])
+def test_random_images_round_trip(m):
+    image = bytearray(RNG.integers(0, 256, size=(m + 7) // 8, dtype=np.uint8).tobytes())
+    if m % 8:
+        image[-1] &= (1 << (m % 8)) - 1
+    image = bytes(image)
+    f = restored(image, 3, m)
+    assert check_image(f) == image
+    ones = sum(bin(byte).count("1") for byte in image)
+    assert f.foz() == 1.0 - ones / m
+    assert state_of(restored(f.to_bytes(), f.get_k(), f.get_m())) == state_of(f)
+    for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1):
+        assert state_of(pickle.loads(pickle.dumps(f, protocol))) == state_of(f)
+
+
+def test_from_bytes_clears_bits_the_image_does_not_cover(filled):
+    filled.from_bytes(b"\x80", 5, 1000)
+    assert state_of(filled) == (5, 1000, b"\x80" + bytes(124))
+
+
+def test_bytes_subclasses_are_images():
+    class Image(bytes):
+        pass
+
+    assert restored(Image(b"\x05"), 1, 3).to_bytes() == b"\x05"
+
+
+@pytest.mark.parametrize("image", [bytearray(b"\x01"), memoryview(b"\x01"), "\x01", None])
+def test_from_bytes_takes_only_bytes(image, filled):
+    before = state_of(filled)
+    with pytest.raises(TypeError, match=r"^from_bytes\(\): incompatible function arguments"):
+        filled.from_bytes(image, 1, 8)
+    assert state_of(filled) == before
+
+
+@pytest.mark.parametrize("k, m", [(-1, 8), (1, -1), (-(2**31), -(2**31))])
+def test_negative_k_or_m_is_refused_before_any_change(k, m, filled):
+    before = state_of(filled)
+    with pytest.raises(ValueError, match=r"^k and m must not be negative$"):
+        filled.from_bytes(b"\xff", k, m)
+    assert state_of(filled) == before
+
+
+def test_fresh_filter_state():
+    assert tolvane.bloomfilter().__getstate__() == (0, 0, b"")
+
+
+def test_state_is_k_m_and_the_image(filled):
+    k, m, image = filled.__getstate__()
+    assert (k, m, image) == state_of(filled)
+    assert type(k) is int and type(m) is int and type(image) is bytes
+
+
+@pytest.mark.parametrize("copier", [copy.copy, copy.deepcopy, lambda f: pickle.loads(pickle.dumps(f))])
+def test_copies_are_independent(copier, filled):
+    twin = copier(filled)
+    assert state_of(twin) == state_of(filled)
+    twin.configure(1, 8)
+    assert state_of(filled)[:2] == (3, 1000)
+    filled.insert(np.ones((1, 1)))
+    assert state_of(twin) == (1, 8, b"\0")
+
+
+def bare_with_state(state) -> tolvane.bloomfilter:
+    bare = tolvane.bloomfilter.__new__(tolvane.bloomfilter)
+    bare.__setstate__(state)
+    return bare
+
+
+@pytest.mark.parametrize(
+    "item",
+    [bytearray(b"\x81\x01"), memoryview(b"\x81\x01"), array.array("B", [0x81, 1]),
+     np.array([0x81, 1], dtype=np.uint8), memoryview(b"\x00\x81\x01")[1:]],
+)
+def test_state_image_may_be_any_contiguous_buffer(item):
+    assert state_of(bare_with_state((2, 9, item))) == (2, 9, b"\x81\x01")
+
+
+def test_state_image_of_wide_items_takes_one_byte_per_item():
+    words = np.array([0x0403, 0x0201], dtype="<u2")
+    assert bare_with_state((1, 16, words)).to_bytes() == b"\x03\x04"
+
+
+def test_non_contiguous_state_image_is_refused():
+    with pytest.raises(BufferError):
+        bare_with_state((1, 16, memoryview(b"\x01\x02\x03\x04")[::2]))
+
+
+@pytest.mark.parametrize(
+    "state, error, message",
+    [
+        ((1, 8), RuntimeError, "Invalid State in __setstate__"),
+        ((1, 8, b"", 0), RuntimeError, "Invalid State in __setstate__"),
+        ((), RuntimeError, "Invalid State in __setstate__"),
+        ((1, 8.0, b""), RuntimeError, "Unable to cast Python instance"),
+        (("1", 8, b""), RuntimeError, "Unable to cast Python instance"),
+        ((2**31, 8, b""), RuntimeError, "Unable to cast Python instance"),
+        ((1, 8, 5), TypeError, "Object of type 'int' is not an instance of 'buffer'"),
+        ((1, 8, "text"), TypeError, "Object of type 'str' is not an instance of 'buffer'"),
+        ((-1, 8, b""), ValueError, "k and m must not be negative"),
+        ((1, -8, b""), ValueError, "k and m must not be negative"),
+    ],
+)
+def test_bad_states_leave_the_instance_uninitialised(state, error, message):
+    bare = tolvane.bloomfilter.__new__(tolvane.bloomfilter)
+    with pytest.raises(error, match="^" + message):
+        bare.__setstate__(state)
+    with pytest.raises(ValueError, match="not initialised"):
+        bare.get_k()
+
+
+def test_setstate_refuses_what_is_not_a_tuple():
+    with pytest.raises(TypeError, match=r"^__setstate__\(\): incompatible constructor arguments"):
+        tolvane.bloomfilter.__new__(tolvane.bloomfilter).__setstate__([1, 8, b""])
+
+
+@pytest.mark.parametrize("state", [(1, 8, b"\xff"), (1, 2), "anything"])
+def test_setstate_on_a_live_filter_does_nothing(state, filled):
+    before = state_of(filled)
+    assert filled.__setstate__(state) is None
+    assert state_of(filled) == before
+
+
+def test_filters_beyond_signed_32_bits_pickle_but_do_not_load():
+    big_k = configured(min(2**31, SIZE_MAX), 8)
+    data = pickle.dumps(big_k)
+    with pytest.raises(RuntimeError, match="^Unable to cast Python instance"):
+        pickle.loads(data)
