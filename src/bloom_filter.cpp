@@ -1,6 +1,10 @@
 #include "bloom_filter.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -65,31 +69,49 @@ row_geometry rows_to_hash(const py::array& mat) {
   return geometry;
 }
 
+// Rows are digested in batches of this many; filters of prefetch_min_bytes
+// and more prefetch the words of each batch ahead (unless k is so large that
+// the prefetched lines would be evicted before use).
+constexpr ssize_t batch_rows = 16;
+constexpr size_t prefetch_min_bytes = size_t{4} << 20;
+constexpr size_t prefetch_max_k = 32;
+// Gathered rows up to this length get a buffer slot each within a batch, so
+// that a batch can be hashed eight rows at a time.
+constexpr size_t slotted_row_max = size_t{64} << 10;
+
 // Rows whose bytes lie one after the other are hashed where they are.
 struct contiguous_rows {
   const char* base;
   ssize_t row_stride;
 
-  const void* operator()(ssize_t row) const { return base + row * row_stride; }
+  bool slotted() const { return true; }
+  const unsigned char* operator()(ssize_t row, ssize_t /* slot */) const {
+    return reinterpret_cast<const unsigned char*>(base + row * row_stride);
+  }
 };
 
-// Other rows are gathered element by element into one reused buffer. Size is
-// the item size, or 0 for one known only at run time.
+// Other rows are gathered element by element into a buffer reused for every
+// batch: slot i of a batch at buffer + i * slot_bytes, or all in one place
+// when slot_bytes is 0. Size is the item size, or 0 for one known only at
+// run time.
 template <size_t Size>
 struct gathered_rows {
   row_geometry geometry;
   unsigned char* buffer;
+  size_t slot_bytes;
 
-  const void* operator()(ssize_t row) const {
+  bool slotted() const { return slot_bytes != 0; }
+  const unsigned char* operator()(ssize_t row, ssize_t slot) const {
     const size_t itemsize = Size ? Size : geometry.itemsize;
     const char* element = geometry.base + row * geometry.row_stride;
-    unsigned char* out = buffer;
+    unsigned char* const start = buffer + static_cast<size_t>(slot) * slot_bytes;
+    unsigned char* out = start;
     for (ssize_t col = 0; col < geometry.cols; ++col) {
       std::memcpy(out, element, Size ? Size : itemsize);
       element += geometry.col_stride;
       out += itemsize;
     }
-    return buffer;
+    return start;
   }
 };
 
@@ -98,23 +120,46 @@ struct gathered_rows {
 template <class Visit>
 void with_rows(const row_geometry& geometry, Visit&& visit) {
   if (geometry.contiguous()) return visit(contiguous_rows{geometry.base, geometry.row_stride});
-  std::vector<unsigned char> buffer(geometry.row_length());
+  const size_t length = geometry.row_length();
+  const size_t slot_bytes = length <= slotted_row_max ? length : 0;
+  std::vector<unsigned char> buffer(slot_bytes ? slot_bytes * batch_rows : length);
   switch (geometry.itemsize) {
-    case 1: return visit(gathered_rows<1>{geometry, buffer.data()});
-    case 2: return visit(gathered_rows<2>{geometry, buffer.data()});
-    case 4: return visit(gathered_rows<4>{geometry, buffer.data()});
-    case 8: return visit(gathered_rows<8>{geometry, buffer.data()});
-    case 16: return visit(gathered_rows<16>{geometry, buffer.data()});
-    default: return visit(gathered_rows<0>{geometry, buffer.data()});
+    case 1: return visit(gathered_rows<1>{geometry, buffer.data(), slot_bytes});
+    case 2: return visit(gathered_rows<2>{geometry, buffer.data(), slot_bytes});
+    case 4: return visit(gathered_rows<4>{geometry, buffer.data(), slot_bytes});
+    case 8: return visit(gathered_rows<8>{geometry, buffer.data(), slot_bytes});
+    case 16: return visit(gathered_rows<16>{geometry, buffer.data(), slot_bytes});
+    default: return visit(gathered_rows<0>{geometry, buffer.data(), slot_bytes});
   }
 }
 
-// Rows are hashed in batches; for a filter larger than the caches the words
-// of a whole batch are prefetched before they are touched, so that many
-// memory accesses are in flight at once instead of one after the other.
-constexpr ssize_t batch_rows = 16;
-constexpr size_t prefetch_min_bytes = size_t{1} << 20;
-constexpr size_t prefetch_max_k = 32;
+#if defined(__x86_64__) || defined(__i386__)
+// Instructions beyond the x86 baseline the module is built for, used where the
+// CPU has them.
+struct cpu_features {
+  bool popcnt;
+  bool avx2;
+};
+
+const cpu_features cpu = [] {
+  __builtin_cpu_init();
+  return cpu_features{__builtin_cpu_supports("popcnt") != 0, __builtin_cpu_supports("avx2") != 0};
+}();
+#endif
+
+constexpr size_t huge_page = size_t{1} << 21;
+
+// Large fresh buffers are filled faster on huge pages: one fault per 2 MiB.
+void advise_huge_pages(void* start, size_t size) {
+#ifdef MADV_HUGEPAGE
+  const auto first = (reinterpret_cast<uintptr_t>(start) + huge_page - 1) / huge_page * huge_page;
+  const auto end = (reinterpret_cast<uintptr_t>(start) + size) / huge_page * huge_page;
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+#else
+  (void)start;
+  (void)size;
+#endif
+}
 
 [[noreturn]] void throw_no_bits() { throw py::value_error("filter has no bits: configure m > 0 first"); }
 
@@ -127,6 +172,17 @@ void BloomFilterFacade::hash(const void* data, size_t len, uint64_t* v1, uint64_
   *v2 = words[2] | uint64_t{words[3]} << 32;
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+void BloomFilterFacade::hash8(const unsigned char* const rows[8], size_t len, uint64_t* v1, uint64_t* v2) {
+  uint32_t words[8][4];
+  quillon::murmur::MurmurHash3_x86_128_x8(rows, static_cast<int>(len), seed, words);
+  for (int i = 0; i < 8; ++i) {
+    v1[i] = words[i][0] | uint64_t{words[i][1]} << 32;
+    v2[i] = words[i][2] | uint64_t{words[i][3]} << 32;
+  }
+}
+#endif
+
 std::vector<unsigned char> BloomFilterFacade::row_as_array(const py::array& mat, ssize_t row) {
   const ssize_t ndim = mat.ndim();
   if (ndim < 2) throw_invalid_axis(1, ndim);
@@ -134,7 +190,7 @@ std::vector<unsigned char> BloomFilterFacade::row_as_array(const py::array& mat,
   if (row < 0 || row >= mat.shape(0)) throw_out_of_bounds(row, 0, mat.shape(0));
   const row_geometry geometry = rows_of(mat);
   std::vector<unsigned char> bytes(geometry.row_length());
-  gathered_rows<0>{geometry, bytes.data()}(row);
+  gathered_rows<0>{geometry, bytes.data(), 0}(row, 0);
   return bytes;
 }
 
@@ -152,15 +208,41 @@ std::string BloomFilterFacade::debug_gethex(const py::array& mat, int row_index)
   return text;
 }
 
+void word_storage::operator()(uint64_t* words) const {
+  if (mapped_bytes) {
+    munmap(words, mapped_bytes);
+  } else {
+    std::free(words);
+  }
+}
+
+// Large filters are mapped directly, aligned to huge pages: the kernel hands
+// out zeroed pages only when a bit on them is first touched (so a filter far
+// larger than memory fails as MemoryError, not later), and huge pages, where
+// the system grants them, spare the TLB misses of random access over
+// gigabytes.
+std::unique_ptr<uint64_t[], word_storage> BloomFilterFacade::allocate_words(size_t count) {
+  if (count == 0) return nullptr;
+  const size_t bytes = count * sizeof(uint64_t);
+  if (bytes < huge_page) {
+    auto* words = static_cast<uint64_t*>(std::calloc(count, sizeof(uint64_t)));
+    if (!words) throw std::bad_alloc();
+    return {words, word_storage{}};
+  }
+  const size_t length = (bytes + huge_page - 1) / huge_page * huge_page;
+  void* mapping = mmap(nullptr, length + huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapping == MAP_FAILED) throw std::bad_alloc();
+  auto* const base = static_cast<char*>(mapping);
+  const size_t head = (huge_page - reinterpret_cast<uintptr_t>(base) % huge_page) % huge_page;
+  if (head) munmap(base, head);
+  if (huge_page - head) munmap(base + head + length, huge_page - head);
+  advise_huge_pages(base + head, length);
+  return {reinterpret_cast<uint64_t*>(base + head), word_storage{length}};
+}
+
 void BloomFilterFacade::configure(size_t _k, size_t _m) {
   if (_m > std::vector<bool>().max_size()) throw std::length_error("vector<bool>::_M_fill_insert");
-  // calloc leaves the pages of a large filter untouched until a bit is set.
-  std::unique_ptr<uint64_t[], free_words> bits;
-  if (const size_t words = words_for(_m)) {
-    bits.reset(static_cast<uint64_t*>(std::calloc(words, sizeof(uint64_t))));
-    if (!bits) throw std::bad_alloc();
-  }
-  filter = std::move(bits);
+  filter = allocate_words(words_for(_m));
   k = _k;
   m = _m;
 }
@@ -170,65 +252,53 @@ void BloomFilterFacade::configure_signed(int _k, int _m) {
   configure(static_cast<size_t>(_k), static_cast<size_t>(_m));
 }
 
-template <class Rows>
-void BloomFilterFacade::insert_rows(const Rows& rows, ssize_t count, size_t row_length) {
-  const quillon::fastmod position(m);
-  uint64_t* const words = filter.get();
+// Digests the rows in batches and hands each row's (h1, h2) to visit. In a
+// filter larger than the caches the words of the next batch are prefetched
+// while the current one is visited, so that the memory accesses of a whole
+// batch are in flight at once rather than one after the other.
+template <bool for_write, class Rows, class Visit>
+void BloomFilterFacade::digest_rows(const Rows& rows, ssize_t count, size_t row_length,
+                                    const quillon::fastmod& position, Visit&& visit) const {
+  struct batch {
+    ssize_t first;
+    ssize_t size;
+    uint64_t h1[batch_rows];
+    uint64_t h2[batch_rows];
+  } batches[2];
   const bool prefetch = m / 8 >= prefetch_min_bytes && k <= prefetch_max_k;
-  uint64_t h1[batch_rows];
-  uint64_t h2[batch_rows];
-  for (ssize_t first = 0; first < count; first += batch_rows) {
-    const ssize_t n = std::min(batch_rows, count - first);
-    for (ssize_t i = 0; i < n; ++i) hash(rows(first + i), row_length, &h1[i], &h2[i]);
-    if (prefetch) {
-      for (ssize_t i = 0; i < n; ++i) {
-        uint64_t v = h1[i];
-        for (size_t j = 0; j < k; ++j) {
-          v += h2[i];
-          __builtin_prefetch(words + static_cast<size_t>(position(v) >> 6), 1);
-        }
-      }
-    }
-    for (ssize_t i = 0; i < n; ++i) {
-      uint64_t v = h1[i];
-      for (size_t j = 0; j < k; ++j) {
-        v += h2[i];
-        const uint64_t bit = position(v);
-        words[static_cast<size_t>(bit >> 6)] |= uint64_t{1} << (bit & 63);
-      }
-    }
-  }
-}
-
-template <class Rows>
-void BloomFilterFacade::test_rows(const Rows& rows, ssize_t count, size_t row_length, PyObject* results) const {
-  const quillon::fastmod position(m);
   const uint64_t* const words = filter.get();
-  const bool prefetch = m / 8 >= prefetch_min_bytes && k <= prefetch_max_k;
-  uint64_t h1[batch_rows];
-  uint64_t h2[batch_rows];
-  for (ssize_t first = 0; first < count; first += batch_rows) {
-    const ssize_t n = std::min(batch_rows, count - first);
-    for (ssize_t i = 0; i < n; ++i) hash(rows(first + i), row_length, &h1[i], &h2[i]);
-    if (prefetch) {
-      for (ssize_t i = 0; i < n; ++i) {
-        uint64_t v = h1[i];
-        for (size_t j = 0; j < k; ++j) {
-          v += h2[i];
-          __builtin_prefetch(words + static_cast<size_t>(position(v) >> 6), 0);
-        }
+  const size_t hashes = k;
+  const auto fill = [&](batch& next, ssize_t first) {
+    next.first = first;
+    next.size = std::min(batch_rows, count - first);
+    ssize_t i = 0;
+#if defined(__x86_64__) || defined(__i386__)
+    if (cpu.avx2 && rows.slotted()) {
+      for (; i + 8 <= next.size; i += 8) {
+        const unsigned char* eight[8];
+        for (int j = 0; j < 8; ++j) eight[j] = rows(first + i + j, i + j);
+        hash8(eight, row_length, &next.h1[i], &next.h2[i]);
       }
     }
-    for (ssize_t i = 0; i < n; ++i) {
-      uint64_t v = h1[i];
-      bool member = true;
-      for (size_t j = 0; j < k && member; ++j) {
-        v += h2[i];
-        const uint64_t bit = position(v);
-        member = (words[static_cast<size_t>(bit >> 6)] >> (bit & 63)) & 1;
+#endif
+    for (; i < next.size; ++i) hash(rows(first + i, i), row_length, &next.h1[i], &next.h2[i]);
+    if (!prefetch) return;
+    const quillon::fastmod mod = position;
+    for (ssize_t i = 0; i < next.size; ++i) {
+      uint64_t v = next.h1[i];
+      for (size_t j = 0; j < hashes; ++j) {
+        v += next.h2[i];
+        __builtin_prefetch(words + static_cast<size_t>(mod(v) >> 6), for_write);
       }
-      PyList_SET_ITEM(results, first + i, Py_NewRef(member ? Py_True : Py_False));
     }
+  };
+  fill(batches[0], 0);
+  for (int current = 0;; current ^= 1) {
+    const batch& now = batches[current];
+    const ssize_t following = now.first + now.size;
+    if (following < count) fill(batches[current ^ 1], following);
+    for (ssize_t i = 0; i < now.size; ++i) visit(now.first + i, now.h1[i], now.h2[i]);
+    if (following >= count) return;
   }
 }
 
@@ -236,7 +306,20 @@ void BloomFilterFacade::insert(const py::array& mat, int /* axis: rows are alway
   const row_geometry geometry = rows_to_hash(mat);
   if (geometry.rows == 0 || k == 0) return;
   if (m == 0) throw_no_bits();
-  with_rows(geometry, [&](const auto& rows) { insert_rows(rows, geometry.rows, geometry.row_length()); });
+  const quillon::fastmod position(m);
+  uint64_t* const words = filter.get();
+  with_rows(geometry, [&](const auto& rows) {
+    digest_rows<true>(rows, geometry.rows, geometry.row_length(), position, [&](ssize_t, uint64_t v, uint64_t h2) {
+      // Local copies: the stores below could otherwise alias them.
+      const quillon::fastmod mod = position;
+      const size_t hashes = k;
+      for (size_t j = 0; j < hashes; ++j) {
+        v += h2;
+        const uint64_t bit = mod(v);
+        words[static_cast<size_t>(bit >> 6)] |= uint64_t{1} << (bit & 63);
+      }
+    });
+  });
 }
 
 py::list BloomFilterFacade::test(const py::array& mat, int /* axis: rows are always taken along axis 0 */) const {
@@ -246,16 +329,53 @@ py::list BloomFilterFacade::test(const py::array& mat, int /* axis: rows are alw
   if (k == 0) {
     for (ssize_t row = 0; row < geometry.rows; ++row) PyList_SET_ITEM(results.ptr(), row, Py_NewRef(Py_True));
   } else if (geometry.rows > 0) {
-    with_rows(geometry,
-              [&](const auto& rows) { test_rows(rows, geometry.rows, geometry.row_length(), results.ptr()); });
+    const quillon::fastmod position(m);
+    const uint64_t* const words = filter.get();
+    PyObject* const list = results.ptr();
+    with_rows(geometry, [&](const auto& rows) {
+      digest_rows<false>(rows, geometry.rows, geometry.row_length(), position,
+                         [&](ssize_t row, uint64_t v, uint64_t h2) {
+                           const quillon::fastmod mod = position;
+                           const size_t hashes = k;
+                           bool member = true;
+                           for (size_t j = 0; j < hashes && member; ++j) {
+                             v += h2;
+                             const uint64_t bit = mod(v);
+                             member = (words[static_cast<size_t>(bit >> 6)] >> (bit & 63)) & 1;
+                           }
+                           PyList_SET_ITEM(list, row, Py_NewRef(member ? Py_True : Py_False));
+                         });
+    });
   }
   return results;
 }
 
+namespace {
+
+long count_ones(const uint64_t* words, size_t count) {
+  long ones = 0;
+  for (size_t i = 0; i < count; ++i) ones += __builtin_popcountll(words[i]);
+  return ones;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The x86 baseline the module is built for has no popcnt instruction; the CPUs
+// that have one (nearly all) count a word per cycle with it.
+__attribute__((target("popcnt"))) long count_ones_popcnt(const uint64_t* words, size_t count) {
+  long ones = 0;
+  for (size_t i = 0; i < count; ++i) ones += __builtin_popcountll(words[i]);
+  return ones;
+}
+#endif
+
+}  // namespace
+
 double BloomFilterFacade::foz() const {
-  long count = 0;
-  const uint64_t* const words = filter.get();
-  for (size_t i = 0, n = word_count(); i < n; ++i) count += __builtin_popcountll(words[i]);
+#if defined(__x86_64__) || defined(__i386__)
+  const long count = cpu.popcnt ? count_ones_popcnt(filter.get(), word_count()) : count_ones(filter.get(), word_count());
+#else
+  const long count = count_ones(filter.get(), word_count());
+#endif
   return 1.0 - static_cast<double>(count) / static_cast<double>(m);
 }
 
@@ -263,6 +383,7 @@ double BloomFilterFacade::foz() const {
 // little-endian host the words are the image; a big-endian one moves bytes.
 void BloomFilterFacade::tobuffer(char* out) const {
   const size_t size = image_size();
+  if (size >= huge_page) advise_huge_pages(out, size);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
   for (size_t i = 0; i < size; ++i) out[i] = static_cast<char>(filter[i / 8] >> (8 * (i % 8)));
 #else
@@ -286,6 +407,16 @@ void BloomFilterFacade::frombuffer(const char* image, size_t length) {
 }
 
 void BloomFilterFacade::restore(int _k, int _m, const char* image, size_t length) {
+  if (_k >= 0 && _m >= 0 && filter && words_for(static_cast<size_t>(_m)) == word_count()) {
+    // The storage already has the size: overwrite it rather than fault in
+    // fresh pages. Nothing can fail from here on.
+    k = static_cast<size_t>(_k);
+    m = static_cast<size_t>(_m);
+    const size_t copied = std::min(length, image_size());
+    std::memset(reinterpret_cast<char*>(filter.get()) + copied, 0, word_count() * sizeof(uint64_t) - copied);
+    frombuffer(image, length);
+    return;
+  }
   BloomFilterFacade restored;
   restored.configure_signed(_k, _m);
   restored.frombuffer(image, length);

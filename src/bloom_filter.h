@@ -5,19 +5,25 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace py = pybind11;
 
+namespace quillon {
+class fastmod;
+}
+
+// Frees the bits of a filter: small filters come from calloc, large ones are
+// mapped (mapped_bytes long).
+struct word_storage {
+  size_t mapped_bytes = 0;
+  void operator()(uint64_t* words) const;
+};
+
 class BloomFilterFacade {
  public:
-  struct free_words {
-    void operator()(uint64_t* words) const { std::free(words); }
-  };
-
   // Every row of a filter is digested with this seed, so a filter means the
   // same on every machine.
   static constexpr uint32_t seed = 0xFFFEA282;
@@ -27,7 +33,7 @@ class BloomFilterFacade {
   size_t m = 0;
   // Bit i is bit i % 64 of word i / 64. Bits at positions >= m are always 0,
   // which lets every whole-filter operation work a word at a time.
-  std::unique_ptr<uint64_t[], free_words> filter;
+  std::unique_ptr<uint64_t[], word_storage> filter;
 
   std::vector<unsigned char> debug_getrow(const py::array& mat, int row_index) const;
   std::string debug_gethex(const py::array& mat, int row_index) const;
@@ -60,14 +66,16 @@ class BloomFilterFacade {
 
  private:
   static size_t words_for(size_t bits) { return bits / 64 + (bits % 64 != 0); }
+  static std::unique_ptr<uint64_t[], word_storage> allocate_words(size_t count);
   size_t word_count() const { return words_for(m); }
   void check_same_configuration(const BloomFilterFacade& other, const char* message) const;
 
   static void hash(const void* data, size_t len, uint64_t* v1, uint64_t* v2);
+  // The digests of eight rows of one length at once (x86 with AVX2 only).
+  static void hash8(const unsigned char* const rows[8], size_t len, uint64_t* v1, uint64_t* v2);
   static std::vector<unsigned char> row_as_array(const py::array& mat, ssize_t row);
 
-  template <class Rows>
-  void insert_rows(const Rows& rows, ssize_t count, size_t row_length);
-  template <class Rows>
-  void test_rows(const Rows& rows, ssize_t count, size_t row_length, PyObject* results) const;
+  template <bool for_write, class Rows, class Visit>
+  void digest_rows(const Rows& rows, ssize_t count, size_t row_length, const quillon::fastmod& position,
+                   Visit&& visit) const;
 };

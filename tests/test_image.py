@@ -54,9 +54,12 @@ def test_random_images_round_trip(m):
         assert state_of(pickle.loads(pickle.dumps(f, protocol))) == state_of(f)
 
 
-def test_from_bytes_clears_bits_the_image_does_not_cover(filled):
-    filled.from_bytes(b"\x80", 5, 1000)
-    assert state_of(filled) == (5, 1000, b"\x80" + bytes(124))
+@pytest.mark.parametrize("m", [1000, 990, 1024, 2000])
+def test_from_bytes_replaces_every_bit(m, filled):
+    filled.from_bytes(b"\x80\xff", 5, m)
+    assert check_image(filled) == b"\x80\xff" + bytes((m + 7) // 8 - 2)
+    filled.from_bytes(b"\xff" * 300, 2, m)
+    assert state_of(filled) == (2, m, b"\xff" * (m // 8) + (b"\x3f" if m % 8 else b""))
 
 
 def test_bytes_subclasses_are_images():
