@@ -57,7 +57,7 @@ def test_reconfigure_to_any_size_leaves_no_bit(first, second):
     assert state_of(f) == (2, second, bytes((second + 7) // 8))
 
 
-@pytest.mark.parametrize("m", [MAX_BITS + 1, SIZE_MAX])
+@pytest.mark.parametrize("m", [MAX_BITS + 1, SIZE_MAX], ids=["MAX_BITS + 1", "SIZE_MAX"])
 def test_configure_beyond_the_largest_bit_vector_is_a_length_error(m, filled):
     before = state_of(filled)
     with pytest.raises(ValueError, match="^vector<bool>::_M_fill_insert$"):
