@@ -1,10 +1,11 @@
 # make demo: set up .venv, build, run the example.  make test: every test.
+# make test-i386: every test again in a Debian i386 root (needs root).
 PYTHON ?= python3.11
 VENV ?= .venv
 BIN := $(VENV)/bin
 CTEST_DIR := build/ctest
 
-.PHONY: demo test pytest ctest install bench clean
+.PHONY: demo test test-i386 pytest ctest install bench clean
 
 demo: install
 	$(BIN)/python examples/quickstart.py
@@ -18,6 +19,10 @@ ctest: $(VENV)/.deps
 	$(BIN)/cmake -S . -B $(CTEST_DIR) -DPython_EXECUTABLE=$(abspath $(BIN)/python) > /dev/null
 	$(BIN)/cmake --build $(CTEST_DIR) -j 2
 	$(BIN)/ctest --test-dir $(CTEST_DIR) --output-on-failure
+
+# The root gets pybind11's headers from the venv: Debian's pybind11 is 2.x.
+test-i386: $(VENV)/.deps
+	tools/i386.sh "$$($(BIN)/python -c 'import os, pybind11; print(os.path.dirname(pybind11.__file__))')"
 
 # The build requirements are installed once so that rebuilds run without
 # isolation and reuse build/ (incremental); the extension is reinstalled on

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import tolvane
-from conftest import SIZE_MAX, configured
+from conftest import SIZE_MAX, configured, state_of
 
 METHODS = [
     "__init__", "configure", "insert", "test", "insert_along", "dbg_getrow", "dbg_gethex", "to_bytes",
@@ -106,11 +106,11 @@ def incompatible(name: str, kind: str = "function") -> str:
     "args",
     [(-1, 8), (1.0, 8), ("3", 8), (3, 2**70), (3, SIZE_MAX + 1), (3,), (3, 8, 1), (None, 8)],
 )
-def test_configure_refuses_what_is_not_a_size(args):
-    f = configured(2, 16)
+def test_configure_refuses_what_is_not_a_size(args, filled):
+    before = state_of(filled)
     with pytest.raises(TypeError, match="^" + incompatible("configure")):
-        f.configure(*args)
-    assert (f.get_k(), f.get_m()) == (2, 16)
+        filled.configure(*args)
+    assert state_of(filled) == before
 
 
 def test_integer_conversions_accept_bool_numpy_scalars_and_index():

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import tolvane
-from conftest import MAX_BITS, SIZE_MAX, configured, state_of
+from conftest import INT_MAX, MAX_BITS, SIZE_MAX, check_image, configured, state_of
 
 
 def with_bits(m: int, bits) -> tolvane.bloomfilter:
@@ -57,7 +57,7 @@ def test_reconfigure_to_any_size_leaves_no_bit(first, second):
     assert state_of(f) == (2, second, bytes((second + 7) // 8))
 
 
-@pytest.mark.parametrize("m", [MAX_BITS + 1, SIZE_MAX])
+@pytest.mark.parametrize("m", [MAX_BITS + 1, SIZE_MAX], ids=["MAX_BITS + 1", "SIZE_MAX"])
 def test_configure_beyond_the_largest_bit_vector_is_a_length_error(m, filled):
     before = state_of(filled)
     with pytest.raises(ValueError, match="^vector<bool>::_M_fill_insert$"):
@@ -74,3 +74,20 @@ def test_configure_without_memory_keeps_the_filter(filled):
         assert state_of(filled) == before
     else:
         assert (filled.get_k(), filled.get_m()) == (1, MAX_BITS)
+
+
+def test_k_keeps_every_bit_of_a_size():
+    f = configured(SIZE_MAX, 8)
+    assert f.get_k() == SIZE_MAX
+    assert f.__getstate__() == (SIZE_MAX, 8, b"\0")
+
+
+def test_foz_counts_the_largest_image_without_overflow():
+    # Every bit of the largest filter an image can describe: 2^31 - 32 bits on
+    # 32-bit, where foz counts in a 32-bit long, and 2^31 - 1 on 64-bit.
+    m = min(MAX_BITS, INT_MAX)
+    image = b"\xff" * ((m + 7) // 8)
+    f = tolvane.bloomfilter()
+    f.from_bytes(image, 1, m)
+    assert f.foz() == 0.0
+    assert check_image(f)[-1] == 0xFF >> (-m % 8)

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Builds the module and runs every test in a Debian bookworm i386 root, where
+# size_t is 32 bits and there is no 128-bit integer: the module's real target
+# width, on an x86_64 machine whose kernel runs i386 programs natively.
+#
+#   tools/i386.sh PYBIND11_DIR
+#
+# PYBIND11_DIR is an installed pybind11 3.x package (the directory of its
+# Python package, holding include/ and share/cmake/): Debian's is 2.x, and its
+# headers are all that the build needs of it. The root is cached in
+# $TOLVANE_I386_CACHE (default /var/cache/tolvane-i386) and built anew when the
+# package list below changes. Needs root, for debootstrap and chroot.
+set -euo pipefail
+
+pybind11_dir=${1:?usage: $0 PYBIND11_DIR}
+test -f "$pybind11_dir/share/cmake/pybind11/pybind11Config.cmake" ||
+  { echo "$0: $pybind11_dir is not an installed pybind11 package" >&2; exit 2; }
+[ "$(id -u)" = 0 ] || { echo "$0: needs root (debootstrap, chroot)" >&2; exit 2; }
+
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+cache=${TOLVANE_I386_CACHE:-/var/cache/tolvane-i386}
+root=$cache/root
+suite=bookworm
+packages=(python3 python3-dev python3-numpy python3-pytest python3-hypothesis g++ cmake make)
+stamp="$suite ${packages[*]}"
+
+# Runs a command in the root at $1: it sees an i686 machine and none of this
+# shell's environment (no venv, no PYTHONPATH).
+in_root() {
+  local dir=$1
+  shift
+  linux32 chroot "$dir" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 "$@"
+}
+
+# The archive that apt on this machine uses for the suite, from either format
+# of sources list; Debian's own when none names it.
+mirror() {
+  local found
+  found=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk -v suite="$suite" '
+    /^URIs:/ { uri = $2 }
+    /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == suite) { print uri; exit } }')
+  [ -n "$found" ] || found=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+    sed 's/\[[^]]*\]//' | awk -v suite="$suite" '$1 == "deb" && $3 == suite { print $2; exit }')
+  echo "${found:-http://deb.debian.org/debian}"
+}
+
+# Builds the root beside the old one and swaps it in only when complete, so
+# that an interrupted build is never used.
+build_root() {
+  command -v debootstrap > /dev/null || { apt-get update -qq && apt-get install -y -qq debootstrap; }
+  local fresh=$cache/root.new archive
+  archive=$(mirror)
+  rm -rf "$fresh"
+  echo "i386: debootstrap $suite from $archive, then ${packages[*]}"
+  { linux32 debootstrap --arch=i386 --variant=minbase "$suite" "$fresh" "$archive" &&
+    in_root "$fresh" apt-get update &&
+    in_root "$fresh" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${packages[@]}" &&
+    in_root "$fresh" apt-get clean; } > "$cache/build.log" 2>&1 ||
+    { tail -n 30 "$cache/build.log" >&2; echo "i386: building the root failed, see $cache/build.log" >&2; exit 1; }
+  echo "$stamp" > "$fresh/.tolvane-stamp"
+  rm -rf "$root"
+  mv "$fresh" "$root"
+}
+
+mkdir -p "$cache"
+# One run at a time builds or uses the root.
+exec 9> "$cache/lock"
+flock 9
+[ "$(cat "$root/.tolvane-stamp" 2>/dev/null)" = "$stamp" ] || build_root
+
+# A copy of the sources, so that nothing in the clone becomes root's.
+rm -rf "$root/build"
+mkdir -p "$root/build/src" "$root/build/pybind11"
+tar -C "$source_dir" -c --exclude=./.git --exclude=./.venv --exclude=./build --exclude=.pytest_cache \
+  --exclude=.hypothesis --exclude=__pycache__ --exclude='*.so' . | tar -C "$root/build/src" -x
+cp -r "$pybind11_dir/include" "$pybind11_dir/share" "$root/build/pybind11/"
+
+in_root "$root" cmake -S /build/src -B /build/out -DTOLVANE_MODULE=ON \
+  -Dpybind11_DIR=/build/pybind11/share/cmake/pybind11 -DPython_EXECUTABLE=/usr/bin/python3 > /dev/null
+in_root "$root" cmake --build /build/out -j 2
+in_root "$root" ctest --test-dir /build/out -V
+in_root "$root" env PYTHONPATH=/build/out python3 -c 'import platform, numpy, tolvane
+print("i386:", platform.machine(), "Python", platform.python_version(), "NumPy", numpy.__version__, tolvane.__file__)'
+in_root "$root" env -C /build/src PYTHONPATH=/build/out python3 -m pytest -p no:cacheprovider
