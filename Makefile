@@ -4,15 +4,20 @@ VENV ?= .venv
 BIN := $(VENV)/bin
 CTEST_DIR := build/ctest
 
-.PHONY: demo test pytest ctest install bench clean
+.PHONY: demo test pytest typecheck ctest install bench clean
 
 demo: install
 	$(BIN)/python examples/quickstart.py
 
-test: pytest ctest
+test: pytest typecheck ctest
 
 pytest: install
 	$(BIN)/python -m pytest
+
+# The stub against the module as built, and the examples against the stub.
+typecheck: install
+	$(BIN)/python -m mypy.stubtest tolvane
+	$(BIN)/mypy --strict examples/
 
 ctest: $(VENV)/.deps
 	$(BIN)/cmake -S . -B $(CTEST_DIR) -DPython_EXECUTABLE=$(abspath $(BIN)/python) > /dev/null
@@ -34,4 +39,4 @@ $(VENV)/.deps: pyproject.toml
 	touch $@
 
 clean:
-	rm -rf build $(VENV) .pytest_cache .hypothesis
+	rm -rf build $(VENV) .pytest_cache .hypothesis .mypy_cache
