@@ -1,10 +1,11 @@
 # make demo: set up .venv, build, run the example.  make test: every test.
+# make docs: redraw docs/fpr.png.
 PYTHON ?= python3.11
 VENV ?= .venv
 BIN := $(VENV)/bin
 CTEST_DIR := build/ctest
 
-.PHONY: demo test pytest typecheck ctest install bench clean
+.PHONY: demo test pytest typecheck ctest install docs bench clean
 
 demo: install
 	$(BIN)/python examples/quickstart.py
@@ -35,7 +36,14 @@ $(VENV)/.deps: pyproject.toml
 	$(BIN)/pip install --quiet --upgrade pip
 	$(BIN)/pip install --quiet cmake ninja $$($(BIN)/python -c \
 	  "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
-	$(BIN)/pip install --quiet --no-build-isolation '.[test]'
+	$(BIN)/pip install --quiet --no-build-isolation '.[test,examples]'
+	touch $@
+
+docs: install $(VENV)/.docs-deps
+	$(BIN)/python docs/fpr.py docs/fpr.png
+
+$(VENV)/.docs-deps: $(VENV)/.deps
+	$(BIN)/pip install --quiet --no-build-isolation '.[docs]'
 	touch $@
 
 clean:
