@@ -1,19 +1,25 @@
 # make demo: set up .venv, build, run the example.  make test: every test.
 # make test-i386: every test again in a Debian i386 root (needs root).
+# make docs: redraw docs/fpr.png.
 PYTHON ?= python3.11
 VENV ?= .venv
 BIN := $(VENV)/bin
 CTEST_DIR := build/ctest
 
-.PHONY: demo test test-i386 pytest ctest install bench clean
+.PHONY: demo test test-i386 pytest typecheck ctest install docs bench clean
 
 demo: install
 	$(BIN)/python examples/quickstart.py
 
-test: pytest ctest
+test: pytest typecheck ctest
 
 pytest: install
 	$(BIN)/python -m pytest
+
+# The stub against the module as built, and the examples against the stub.
+typecheck: install
+	$(BIN)/python -m mypy.stubtest tolvane
+	$(BIN)/mypy --strict examples/
 
 ctest: $(VENV)/.deps
 	$(BIN)/cmake -S . -B $(CTEST_DIR) -DPython_EXECUTABLE=$(abspath $(BIN)/python) > /dev/null
@@ -35,8 +41,15 @@ $(VENV)/.deps: pyproject.toml
 	$(BIN)/pip install --quiet --upgrade pip
 	$(BIN)/pip install --quiet cmake ninja $$($(BIN)/python -c \
 	  "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
-	$(BIN)/pip install --quiet --no-build-isolation '.[test]'
+	$(BIN)/pip install --quiet --no-build-isolation '.[test,examples]'
+	touch $@
+
+docs: install $(VENV)/.docs-deps
+	$(BIN)/python docs/fpr.py docs/fpr.png
+
+$(VENV)/.docs-deps: $(VENV)/.deps
+	$(BIN)/pip install --quiet --no-build-isolation '.[docs]'
 	touch $@
 
 clean:
-	rm -rf build $(VENV) .pytest_cache .hypothesis
+	rm -rf build $(VENV) .pytest_cache .hypothesis .mypy_cache

@@ -1,0 +1,93 @@
+"""Build a filter over a dask array on a cluster: one filter per partition, then their union.
+
+Each worker builds the filter of the partitions it holds; the filters travel
+between processes by pickling, are merged pairwise by union, and the one that
+arrives equals, bit for bit, the filter that one process builds over all rows.
+
+    python examples/dask_union.py                                 # a LocalCluster of 2 worker processes
+    python examples/dask_union.py --scheduler tcp://host:8786     # a running cluster
+"""
+
+import argparse
+import contextlib
+import copy
+import pickle
+import time
+
+import dask.array as da
+import numpy as np
+from dask.delayed import Delayed, delayed
+from distributed import Client, LocalCluster
+
+import tolvane
+from sizing import memory, plan
+
+
+def filter_of(block: np.ndarray, k: int, m: int) -> tolvane.bloomfilter:
+    """The filter of one partition; every partition's filter has the same k and m."""
+    bloom = tolvane.bloomfilter()
+    bloom.configure(k, m)
+    bloom.insert(block)
+    return bloom
+
+
+def union_of(left: tolvane.bloomfilter, right: tolvane.bloomfilter) -> tolvane.bloomfilter:
+    # A task must not change its inputs: dask may hold them for other tasks.
+    merged = copy.copy(left)
+    merged.union(right)
+    return merged
+
+
+def union_tree(filters: list[Delayed]) -> Delayed:
+    """Merges the filters pairwise, in log2(len(filters)) rounds that run in parallel."""
+    while len(filters) > 1:
+        pairs = [delayed(union_of)(a, b) for a, b in zip(filters[::2], filters[1::2])]
+        filters = pairs + filters[len(pairs) * 2 :]
+    return filters[0]
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--scheduler", help="address of a running dask scheduler (default: start a LocalCluster)")
+    parser.add_argument("--workers", type=int, default=2, help="worker processes of the LocalCluster")
+    parser.add_argument("--rows", type=int, default=4_000_000)
+    parser.add_argument("--partitions", type=int, default=8)
+    parser.add_argument("--fpr", type=float, default=0.01)
+    args = parser.parse_args()
+    if args.rows < args.partitions or args.partitions < 1:
+        parser.error("--partitions must be at least 1 and at most --rows")
+
+    with contextlib.ExitStack() as stack:
+        if args.scheduler:
+            client = stack.enter_context(Client(args.scheduler))
+        else:
+            cluster = stack.enter_context(
+                LocalCluster(n_workers=args.workers, threads_per_worker=1, dashboard_address=None)
+            )
+            client = stack.enter_context(Client(cluster))
+        print(f"cluster: {len(client.scheduler_info()['workers'])} workers")
+        # 16-byte rows made on the workers, split into partitions of whole rows.
+        rows = da.random.default_rng(0).integers(
+            0, 2**32, size=(args.rows, 4), dtype=np.uint32, chunks=(-(-args.rows // args.partitions), 4)
+        )
+        k, m = plan(args.rows, args.fpr)
+        print(f"filter: k = {k}, m = {m:,} bits ({memory(m)}); {rows.numblocks[0]} partitions")
+
+        start = time.perf_counter()
+        partials = [delayed(filter_of)(block, k, m) for block in rows.to_delayed().ravel()]
+        merged: tolvane.bloomfilter = union_tree(partials).compute()
+        print(f"built on the cluster and merged in {time.perf_counter() - start:.2f} s")
+
+        start = time.perf_counter()
+        whole = filter_of(rows.compute(), k, m)
+        print(f"built in one process (after fetching the rows) in {time.perf_counter() - start:.2f} s")
+
+    same = merged.to_bytes() == whole.to_bytes()
+    print(f"each filter travels as a pickle of {len(pickle.dumps(merged)):,} bytes")
+    print(f"images equal: {same}; fraction of zero bits {merged.foz():.4f}")
+    if not same:
+        raise SystemExit("the union of the partition filters differs from the filter of all rows")
+
+
+if __name__ == "__main__":
+    main()

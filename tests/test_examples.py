@@ -1,0 +1,104 @@
+"""The examples run, on small sizes, and find what they claim to find."""
+
+import math
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
+sys.path.insert(0, str(EXAMPLES))
+
+from sizing import false_positive_rate, plan  # noqa: E402
+
+
+def run(script: str, *args: str, cwd: Path, expect: int = 0) -> subprocess.CompletedProcess[str]:
+    done = subprocess.run(
+        [sys.executable, str(EXAMPLES / script), *args], cwd=cwd, capture_output=True, text=True, timeout=120
+    )
+    assert done.returncode == expect, done.stdout + done.stderr
+    return done
+
+
+def number(label: str, output: str) -> float:
+    """The number printed after `label:` in an example's summary."""
+    found = re.search(rf"^{re.escape(label)}:\s+([\d,.]+)", output, re.MULTILINE)
+    assert found, f"no {label!r} in:\n{output}"
+    return float(found.group(1).replace(",", ""))
+
+
+def test_quickstart(tmp_path):
+    output = run("quickstart.py", cwd=tmp_path).stdout
+    assert "inserted rows found: 1,000,000 of 1,000,000" in output
+
+
+@pytest.mark.parametrize("p", [0.1, 0.01, 1e-4, 1e-6])
+@pytest.mark.parametrize("n", [1, 1000, 10**6])
+def test_planned_filter_reaches_its_rate(n, p):
+    k, m = plan(n, p)
+    # Rounding k to a whole number costs at most a few percent.
+    assert false_positive_rate(k, m, n) <= 1.05 * p
+    assert false_positive_rate(k, m, 2 * n) > false_positive_rate(k, m, n)
+
+
+@pytest.mark.parametrize("n, p", [(0, 0.01), (10, 0.0), (10, 1.0)])
+def test_plan_refuses_impossible_targets(n, p):
+    with pytest.raises(ValueError):
+        plan(n, p)
+
+
+def test_dedup_on_demo_data(tmp_path):
+    # 3,000-row chunks do not divide 20,000: the last chunk is short.
+    output = run("dedup.py", "--rows", "20000", "--duplicates", "300", "--chunk", "3000", cwd=tmp_path).stdout
+    assert number("rows seen", output) == 20_000
+    assert number("planted duplicates", output) == 300
+    false_positives = number("suspected duplicates", output) - 300
+    expected = number("expected false positives", output)
+    assert 0 < expected < 50
+    # A filter never misses a duplicate; its false positives stay near the estimate.
+    assert 0 <= false_positives <= expected + 5 * math.sqrt(expected) + 5
+
+
+def test_dedup_finds_repeats_within_and_across_chunks(tmp_path):
+    rows = np.arange(1000 * 3, dtype=np.int16).reshape(1000, 3)
+    repeats = {5: 4, 7: 4, 8: 4, 500: 9, 999: 0, 640: 639}  # index -> the earlier row it copies
+    for index, original in repeats.items():
+        rows[index] = rows[original]
+    np.save(tmp_path / "rows.npy", np.asfortranarray(rows))
+    output = run(
+        "dedup.py", "rows.npy", "--chunk", "64", "--fpr", "1e-9", "--save", "found.npy", cwd=tmp_path
+    ).stdout
+    assert number("rows seen", output) == 1000
+    assert "planted" not in output
+    assert np.load(tmp_path / "found.npy").tolist() == sorted(repeats)
+
+
+def test_dedup_refuses_an_array_without_rows(tmp_path):
+    np.save(tmp_path / "flat.npy", np.arange(10))
+    done = run("dedup.py", "flat.npy", cwd=tmp_path, expect=2)
+    assert "holds a 1-D array" in done.stderr
+
+
+def test_join_prefilter(tmp_path):
+    output = run("join_prefilter.py", "--customers", "500", "--orders", "20000", cwd=tmp_path).stdout
+    orders = number("orders", output)
+    passed = number("passed the filter", output)
+    matched = number("matched exactly", output)
+    assert orders == 20_000
+    assert number("false positives", output) == passed - matched
+    assert number("exact lookups saved", output) == orders - passed
+    # About 5 % of the orders are by known customers, 1 % of the rest pass by chance.
+    assert 600 < matched < 1400 and passed - matched < 600
+    assert "an exact join of every order finds the same matches" in output
+
+
+def test_dask_union_on_worker_processes(tmp_path):
+    # Five partitions: the pairwise union carries one filter over to the next round.
+    output = run("dask_union.py", "--rows", "20000", "--partitions", "5", "--workers", "2", cwd=tmp_path).stdout
+    assert "cluster: 2 workers" in output
+    assert "5 partitions" in output
+    assert "images equal: True" in output
