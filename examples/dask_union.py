@@ -67,7 +67,7 @@ def main() -> None:
             client = stack.enter_context(Client(cluster))
         print(f"cluster: {len(client.scheduler_info()['workers'])} workers")
         # 16-byte rows made on the workers, split into partitions of whole rows.
-        rows = da.random.default_rng(0).integers(
+        rows = da.random.RandomState(0).randint(
             0, 2**32, size=(args.rows, 4), dtype=np.uint32, chunks=(-(-args.rows // args.partitions), 4)
         )
         k, m = plan(args.rows, args.fpr)

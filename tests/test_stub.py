@@ -6,7 +6,6 @@ pybind11 writes into each method's __doc__.
 """
 
 import ast
-import sysconfig
 from pathlib import Path
 
 import pytest
@@ -50,7 +49,6 @@ def stub_signature(method: ast.FunctionDef) -> tuple[list[str], str]:
 
 def test_stub_is_installed_beside_the_module_and_as_a_stub_package():
     module = Path(tolvane.__file__)
-    assert module.parent == Path(sysconfig.get_paths()["platlib"])
     assert module.with_name("tolvane.pyi").read_text() == SOURCE.read_text()
     assert (module.parent / "tolvane-stubs" / "__init__.pyi").read_text() == SOURCE.read_text()
 

@@ -21,7 +21,8 @@ source_dir=$(cd "$(dirname "$0")/.." && pwd)
 cache=${TOLVANE_I386_CACHE:-/var/cache/tolvane-i386}
 root=$cache/root
 suite=bookworm
-packages=(python3 python3-dev python3-numpy python3-pytest python3-hypothesis g++ cmake make)
+packages=(python3 python3-dev python3-numpy python3-pytest python3-hypothesis python3-tqdm python3-dask
+          python3-distributed g++ cmake make)
 stamp="$suite ${packages[*]}"
 
 # Runs a command in the root at $1: it sees an i686 machine and none of this
@@ -58,15 +59,21 @@ build_root() {
     in_root "$fresh" apt-get clean; } > "$cache/build.log" 2>&1 ||
     { tail -n 30 "$cache/build.log" >&2; echo "i386: building the root failed, see $cache/build.log" >&2; exit 1; }
   echo "$stamp" > "$fresh/.tolvane-stamp"
-  rm -rf "$root"
+  rm -rf --one-file-system "$root"
   mv "$fresh" "$root"
 }
+
+# dask reads /proc: mounted for the run, and always taken down again.
+unmount_proc() { ! mountpoint -q "$root/proc" || umount "$root/proc"; }
 
 mkdir -p "$cache"
 # One run at a time builds or uses the root.
 exec 9> "$cache/lock"
 flock 9
+unmount_proc
 [ "$(cat "$root/.tolvane-stamp" 2>/dev/null)" = "$stamp" ] || build_root
+trap unmount_proc EXIT
+mount -t proc proc "$root/proc"
 
 # A copy of the sources, so that nothing in the clone becomes root's.
 rm -rf "$root/build"
@@ -79,6 +86,8 @@ in_root "$root" cmake -S /build/src -B /build/out -DTOLVANE_MODULE=ON \
   -Dpybind11_DIR=/build/pybind11/share/cmake/pybind11 -DPython_EXECUTABLE=/usr/bin/python3 > /dev/null
 in_root "$root" cmake --build /build/out -j 2
 in_root "$root" ctest --test-dir /build/out -V
-in_root "$root" env PYTHONPATH=/build/out python3 -c 'import platform, numpy, tolvane
+# Installed as pip would lay it out (the module with its stubs), in a fresh place.
+in_root "$root" cmake --install /build/out --prefix /build/site > /dev/null
+in_root "$root" env PYTHONPATH=/build/site python3 -c 'import platform, numpy, tolvane
 print("i386:", platform.machine(), "Python", platform.python_version(), "NumPy", numpy.__version__, tolvane.__file__)'
-in_root "$root" env -C /build/src PYTHONPATH=/build/out python3 -m pytest -p no:cacheprovider
+in_root "$root" env -C /build/src PYTHONPATH=/build/site python3 -m pytest -p no:cacheprovider
