@@ -1,6 +1,6 @@
 # make demo: set up .venv, build, run the example.  make test: every test.
 # make test-i386: every test again in a Debian i386 root (needs root).
-# make docs: redraw docs/fpr.png.
+# make docs: redraw docs/fpr.png.  make bench: speed against peers and floors.
 PYTHON ?= python3.11
 VENV ?= .venv
 BIN := $(VENV)/bin
@@ -42,6 +42,17 @@ $(VENV)/.deps: pyproject.toml
 	$(BIN)/pip install --quiet cmake ninja $$($(BIN)/python -c \
 	  "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
 	$(BIN)/pip install --quiet --no-build-isolation '.[test,examples]'
+	touch $@
+
+# BENCH=--quick for a shorter run.
+bench: install $(VENV)/.bench-deps
+	$(BIN)/cmake -S bench -B build/bench > /dev/null
+	$(BIN)/cmake --build build/bench -j 2
+	build/bench/hash_speed
+	$(BIN)/python bench/rows.py --floors build/bench/floors --plot docs/speed.png $(BENCH)
+
+$(VENV)/.bench-deps: $(VENV)/.deps
+	$(BIN)/pip install --quiet --no-build-isolation '.[bench]'
 	touch $@
 
 docs: install $(VENV)/.docs-deps
