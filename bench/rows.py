@@ -265,6 +265,10 @@ def main():
             for peer in peers(7, m):
                 point[f"{peer[0]} insert fed tobytes"] = peer_ns(peer, peer_rows, 1)["insert fed tobytes"]
             sweep[m] = point
+            group = f"size sweep ({m / 8 / 2**20:,.2f} MiB, 16 B rows, k 7)"
+            for line, ns in point.items():
+                ratio = f"{ns / point['floor: hash + memory']:.2f}x floor" if line.startswith("tolvane") else ""
+                table.add(group, line, ns, "ns/row", ratio)
 
     table.print()
     if args.plot:

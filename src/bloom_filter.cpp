@@ -233,9 +233,10 @@ std::unique_ptr<uint64_t[], word_storage> BloomFilterFacade::allocate_words(size
   void* mapping = mmap(nullptr, length + huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mapping == MAP_FAILED) throw std::bad_alloc();
   auto* const base = static_cast<char*>(mapping);
+  // Keep the huge-page aligned part of the mapping; return the rest.
   const size_t head = (huge_page - reinterpret_cast<uintptr_t>(base) % huge_page) % huge_page;
   if (head) munmap(base, head);
-  if (huge_page - head) munmap(base + head + length, huge_page - head);
+  munmap(base + head + length, huge_page - head);
   advise_huge_pages(base + head, length);
   return {reinterpret_cast<uint64_t*>(base + head), word_storage{length}};
 }
