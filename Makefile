@@ -34,7 +34,8 @@ $(VENV)/.deps: pyproject.toml
 	$(BIN)/pip install --quiet --no-build-isolation '.[test]'
 	touch $@
 
-# The sanitizer build has its own venv and build directories. The interpreter
+# The sanitizer build has its own venv and build directories, and keeps its
+# symbols for the reports (pybind11 strips Release builds). The interpreter
 # itself is not instrumented, so the sanitizer runtimes are preloaded into it,
 # and PYTHONMALLOC=malloc lets them see every Python object too. A calloc too
 # large for memory must stay a MemoryError, hence allocator_may_return_null.
@@ -48,9 +49,16 @@ ASAN_COMMON := allocator_may_return_null=1:strict_string_checks=1
 # pointers) so that the suppressions can tell the interpreter's from ours.
 LEAK_CHECK := detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=12
 
+# pytest leaves file descriptor 2 alone (--capture=sys) so that a sanitizer
+# report is never lost with an aborted test; ASan writes to a file, shown when
+# the run fails, which keeps its warnings for refused allocations out of sight.
+ASAN_LOG := $(abspath $(ASAN_BUILD))/asan-log
+
 asan: asan-install
-	LD_PRELOAD="$(RUNTIMES)" $(SANITIZER_ENV) ASAN_OPTIONS=$(ASAN_COMMON):$(LEAK_CHECK) \
-	  LSAN_OPTIONS=suppressions=$(abspath tests/lsan.supp) $(ASAN_BIN)/python -m pytest
+	rm -f $(ASAN_LOG).*
+	LD_PRELOAD="$(RUNTIMES)" $(SANITIZER_ENV) ASAN_OPTIONS=$(ASAN_COMMON):$(LEAK_CHECK):log_path=$(ASAN_LOG) \
+	  LSAN_OPTIONS=suppressions=$(abspath tests/lsan.supp) $(ASAN_BIN)/python -m pytest --capture=sys \
+	  || { cat $(ASAN_LOG).* 2> /dev/null | grep -v "failed to allocate"; exit 1; }
 	$(ASAN_BIN)/cmake -S . -B build/ctest-asan -DTOLVANE_SANITIZE=ON \
 	  -DPython_EXECUTABLE=$(abspath $(ASAN_BIN)/python) > /dev/null
 	$(ASAN_BIN)/cmake --build build/ctest-asan -j 2
@@ -81,8 +89,8 @@ $(LIBFUZZER):
 	$(CXX) -shared -o $@ -Wl,--whole-archive $(LIBFUZZER_ARCHIVE) -Wl,--no-whole-archive -lpthread -ldl
 
 asan-install: $(ASAN_VENV)/.deps
-	$(ASAN_BIN)/pip install --quiet --no-build-isolation --no-deps \
-	  -C cmake.define.TOLVANE_SANITIZE=ON -C build-dir=$(ASAN_BUILD) .
+	$(ASAN_BIN)/pip install --quiet --no-build-isolation --no-deps -C cmake.define.TOLVANE_SANITIZE=ON \
+	  -C cmake.build-type=RelWithDebInfo -C build-dir=$(ASAN_BUILD) .
 
 $(ASAN_VENV)/.deps: pyproject.toml
 	test -x $(ASAN_BIN)/python || $(PYTHON) -m venv $(ASAN_VENV)
