@@ -1,12 +1,13 @@
 # make demo: set up .venv, build, run the example.  make test: every test.
 # make test-i386: every test again in a Debian i386 root (needs root).
+# make asan: every test under AddressSanitizer and UBSan.  make fuzz: the fuzzer.
 # make docs: redraw docs/fpr.png.  make bench: speed against peers and floors.
 PYTHON ?= python3.11
 VENV ?= .venv
 BIN := $(VENV)/bin
 CTEST_DIR := build/ctest
 
-.PHONY: demo test test-i386 pytest typecheck ctest install docs bench clean
+.PHONY: demo test test-i386 pytest typecheck ctest install docs bench clean asan asan-install fuzz
 
 demo: install
 	$(BIN)/python examples/quickstart.py
@@ -62,5 +63,71 @@ $(VENV)/.docs-deps: $(VENV)/.deps
 	$(BIN)/pip install --quiet --no-build-isolation '.[docs]'
 	touch $@
 
+# The sanitizer build has its own venv and build directories, and keeps its
+# symbols for the reports (pybind11 strips Release builds). The interpreter
+# itself is not instrumented, so the sanitizer runtimes are preloaded into it,
+# and PYTHONMALLOC=malloc lets them see every Python object too. A calloc too
+# large for memory must stay a MemoryError, hence allocator_may_return_null.
+ASAN_VENV := .venv-asan
+ASAN_BIN := $(ASAN_VENV)/bin
+ASAN_BUILD := build/asan
+RUNTIMES := $$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)
+SANITIZER_ENV := PYTHONMALLOC=malloc UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ASAN_COMMON := allocator_may_return_null=1:strict_string_checks=1
+# Leak reports need whole allocation stacks (the interpreter has no frame
+# pointers) so that the suppressions can tell the interpreter's from ours.
+LEAK_CHECK := detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=12
+
+# pytest leaves file descriptor 2 alone (--capture=sys) so that a sanitizer
+# report is never lost with an aborted test; ASan writes to a file, shown when
+# the run fails, which keeps its warnings for refused allocations out of sight.
+ASAN_LOG := $(abspath $(ASAN_BUILD))/asan-log
+
+asan: asan-install
+	rm -f $(ASAN_LOG).*
+	LD_PRELOAD="$(RUNTIMES)" $(SANITIZER_ENV) ASAN_OPTIONS=$(ASAN_COMMON):$(LEAK_CHECK):log_path=$(ASAN_LOG) \
+	  LSAN_OPTIONS=suppressions=$(abspath tests/lsan.supp) $(ASAN_BIN)/python -m pytest --capture=sys \
+	  || { cat $(ASAN_LOG).* 2> /dev/null | grep -v "failed to allocate"; exit 1; }
+	$(ASAN_BIN)/cmake -S . -B build/ctest-asan -DTOLVANE_SANITIZE=ON \
+	  -DPython_EXECUTABLE=$(abspath $(ASAN_BIN)/python) > /dev/null
+	$(ASAN_BIN)/cmake --build build/ctest-asan -j 2
+	$(ASAN_BIN)/ctest --test-dir build/ctest-asan --output-on-failure
+
+# atheris must find libFuzzer's coverage hooks ahead of the empty ones that the
+# sanitizer runtimes define, so libFuzzer is preloaded first: Debian's
+# libclang-rt-14-dev has it without main(), as an archive to make a library of.
+# The fuzzer looks for memory errors and wrong answers (leaks are the tests'
+# job); a small quarantine of freed memory is enough for one input at a time
+# and keeps it fast.
+FUZZ_RUNS ?= 100000
+FUZZ_FLAGS ?=
+LIBFUZZER_ARCHIVE ?= $(firstword $(wildcard /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer_no_main-x86_64.a))
+FUZZ_BUILD := build/fuzz
+LIBFUZZER := $(FUZZ_BUILD)/libfuzzer.so
+
+fuzz: asan-install $(LIBFUZZER)
+	mkdir -p $(FUZZ_BUILD)/artifacts
+	LD_PRELOAD="$(abspath $(LIBFUZZER)) $(RUNTIMES)" $(SANITIZER_ENV) \
+	  ASAN_OPTIONS=$(ASAN_COMMON):detect_leaks=0:quarantine_size_mb=16:verify_asan_link_order=0 \
+	  $(ASAN_BIN)/python fuzz/fuzz_filter.py -runs=$(FUZZ_RUNS) \
+	  -artifact_prefix=$(FUZZ_BUILD)/artifacts/ $(FUZZ_FLAGS)
+
+$(LIBFUZZER):
+	@test -n "$(LIBFUZZER_ARCHIVE)" || { echo "make fuzz needs libFuzzer: apt-get install libclang-rt-14-dev"; exit 1; }
+	mkdir -p $(FUZZ_BUILD)
+	$(CXX) -shared -o $@ -Wl,--whole-archive $(LIBFUZZER_ARCHIVE) -Wl,--no-whole-archive -lpthread -ldl
+
+asan-install: $(ASAN_VENV)/.deps
+	$(ASAN_BIN)/pip install --quiet --no-build-isolation --no-deps -C cmake.define.TOLVANE_SANITIZE=ON \
+	  -C cmake.build-type=RelWithDebInfo -C build-dir=$(ASAN_BUILD) .
+
+$(ASAN_VENV)/.deps: pyproject.toml
+	test -x $(ASAN_BIN)/python || $(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_BIN)/pip install --quiet --upgrade pip
+	$(ASAN_BIN)/pip install --quiet cmake ninja $$($(ASAN_BIN)/python -c "import tomllib; \
+	  p = tomllib.load(open('pyproject.toml', 'rb')); extras = p['project']['optional-dependencies']; \
+	  print(' '.join(p['build-system']['requires'] + p['project']['dependencies'] + extras['test'] + extras['examples'] + extras['fuzz']))")
+	touch $@
+
 clean:
-	rm -rf build $(VENV) .pytest_cache .hypothesis .mypy_cache
+	rm -rf build $(VENV) $(ASAN_VENV) .pytest_cache .hypothesis .mypy_cache

@@ -49,6 +49,10 @@ row_geometry rows_of(const py::array& mat) {
       if (shape[axis] == 0) throw_out_of_bounds(0, axis, 0);
     }
   }
+  // Rows of no bytes (no columns, or items of size 0) occupy no memory, so
+  // their strides may be anything, even too large to multiply by a row
+  // number; every such row is the empty item at the base address.
+  if (geometry.row_length() == 0) return {geometry.base, geometry.rows, 0, 0, 0, geometry.itemsize};
   return geometry;
 }
 

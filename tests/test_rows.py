@@ -214,3 +214,21 @@ def test_a_filter_without_bits_refuses_rows(method):
     with pytest.raises(IndexError, match=r"invalid axis: 1 \(ndim = 1\)"):
         getattr(f, method)(np.zeros(3))
     assert state_of(f) == (2, 0, b"")
+
+
+@pytest.mark.parametrize(
+    "rows",
+    [
+        np.lib.stride_tricks.as_strided(np.zeros(1, np.uint8), shape=(4, 0), strides=(2**62, 1)),
+        np.lib.stride_tricks.as_strided(np.zeros(1, "V0"), shape=(4, 3), strides=(2**62, -(2**62))),
+    ],
+    ids=["no columns", "items of size 0"],
+)
+def test_rows_of_no_bytes_take_any_strides(rows):
+    # Such rows occupy no memory, so their strides are unbounded; multiplying
+    # them by a row number overflowed (UBSan, make asan).
+    f = configured(4, 64)
+    f.insert(rows)
+    assert f.to_bytes() == bytes.fromhex("000000c003000000")
+    assert f.test(rows) == [True] * 4
+    assert f.dbg_getrow(rows, 3) == [] and f.dbg_gethex(rows, 3) == ""

@@ -1,0 +1,536 @@
+"""The fuzzer's steps: generated arguments, the outcome each must have, checks.
+
+A Subject is a filter together with what it must hold: k, m and the byte
+image, or "bare" for an instance made by __new__ alone. Every step draws its
+arguments from the fuzzer's data, predicts the exact exception or the result,
+calls the method and compares; then check() compares the filter with what it
+must hold.
+"""
+
+import copy
+import math
+import pickle
+
+import atheris
+import numpy as np
+from numpy.lib.stride_tricks import as_strided
+
+import model
+import tolvane
+from conftest import INT_MAX, MAX_BITS, SIZE_BITS, SIZE_MAX
+
+INT_MIN = -INT_MAX - 1
+NOT_INITIALISED = (ValueError, "bloomfilter instance is not initialised: create it with bloomfilter()")
+NEGATIVE = (ValueError, "k and m must not be negative")
+LENGTH_ERROR = (ValueError, "vector<bool>::_M_fill_insert")
+INVALID_STATE = (RuntimeError, "Invalid State in __setstate__")
+# Small enough for the model, large enough for several words and a partial one.
+LARGEST_K = 16
+LARGEST_M = 400
+# Longer rows are legal but too slow for the model.
+LONGEST_MODELLED_ROW = 4096
+
+DTYPES = [np.dtype(name) for name in [
+    "u1", "i1", "<u2", ">i2", "<i4", ">u4", "<i8", ">f8", "<f4", "<c8", ">c16", "?",
+    "S1", "S3", "S7", "U1", ">U2", "M8[s]", "m8[ms]", "V5",
+]] + [np.dtype([("a", "<i2"), ("b", "S3")]), np.dtype(object)]
+# No record dtype with padding: NumPy's copies, and so model.row_bytes, leave
+# the padding bytes out, while a filter hashes every stored byte.
+OBJECTS = [0, 1, None, "a", 2.5, (), b"x", 10**30]
+NON_ARRAYS = [[[1, 2]], ((1, 2),), None, 3, np.int32(4), memoryview(b"ab"), "ab"]
+NON_FILTERS = [None, 5, "filter", np.zeros((1, 1))]
+NON_BUFFERS = [7, "abc", None, 1.5, [1, 2], (1, 2)]
+
+
+class Index:
+    """An integer only through __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Image(bytes):
+    pass
+
+
+class Subject:
+    def __init__(self, f, k=0, m=0, image=b"", bare=False):
+        self.filter, self.k, self.m, self.image, self.bare = f, k, m, bytes(image), bare
+
+
+def bare() -> Subject:
+    return Subject(tolvane.bloomfilter.__new__(tolvane.bloomfilter), bare=True)
+
+
+def incompatible(name, kind="function"):
+    return TypeError, f"{name}(): incompatible {kind} arguments. The following argument types are supported:\n"
+
+
+def cast_error(item):
+    return RuntimeError, (f"Unable to cast Python instance of type {type(item)} to C++ type '?' "
+                          "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)")
+
+
+FAILED = object()
+
+
+def outcome(expected, call):
+    """Calls call(); expected is None for success or (type, message). The
+    message of pybind11's incompatible-arguments error is a stable prefix."""
+    try:
+        result = call()
+    except Exception as error:  # noqa: BLE001 - every exception is compared
+        if expected is None:
+            raise AssertionError(f"unexpected {type(error).__name__}: {error}") from error
+        kind, message = expected
+        text = str(error)
+        prefix = kind is TypeError and "incompatible" in message
+        if type(error) is not kind or not (text.startswith(message) if prefix else text == message):
+            raise AssertionError(f"expected {kind.__name__}({message!r}), got {type(error).__name__}({text!r})") from error
+        return FAILED
+    if expected is not None:
+        raise AssertionError(f"expected {expected[0].__name__}({expected[1]!r}), got {result!r}")
+    return result
+
+
+def check(s: Subject):
+    f = s.filter
+    if s.bare:
+        outcome(NOT_INITIALISED, f.get_k)
+        outcome(NOT_INITIALISED, f.to_bytes)
+        return
+    assert (f.get_k(), f.get_m()) == (s.k, s.m)
+    image = f.to_bytes()
+    assert type(image) is bytes and image == s.image
+    assert len(image) == (s.m + 7) // 8
+    if s.m % 8:
+        assert image[-1] >> (s.m % 8) == 0
+    zeros = f.foz()
+    if s.m == 0:
+        assert math.isnan(zeros)
+    else:
+        assert zeros == 1.0 - int.from_bytes(image, "little").bit_count() / s.m
+
+
+def masked(image: bytes, m: int) -> bytes:
+    """What a filter of m bits holds after reading image."""
+    bits = bytearray(image[: (m + 7) // 8].ljust((m + 7) // 8, b"\0"))
+    if m % 8:
+        bits[-1] &= (1 << (m % 8)) - 1
+    return bytes(bits)
+
+
+# --- arguments --------------------------------------------------------------
+
+def integer_like(fdp, value):
+    """value as int, bool, a NumPy integer or an __index__ object."""
+    kind = fdp.ConsumeIntInRange(0, 4)
+    if kind == 1 and value in (0, 1):
+        return bool(value)
+    if kind == 2 and -(2**63) <= value < 2**63:
+        return np.int64(value)
+    if kind == 3 and 0 <= value < 2**16:
+        return np.uint16(value)
+    if kind == 4:
+        return Index(value)
+    return value
+
+
+def integer(fdp, lo, hi, choices):
+    """(argument, value): a convertible integer in lo .. hi drawn from choices
+    (pairs of bounds), or an argument that no integer conversion takes (value None)."""
+    if fdp.ConsumeIntInRange(0, 7):
+        low, high = fdp.PickValueInList(choices)
+        value = fdp.ConsumeIntInRange(low, high)
+        return integer_like(fdp, value), value
+    bad = fdp.ConsumeIntInRange(0, 4)
+    if bad == 0:
+        return lo - 1 - fdp.ConsumeIntInRange(0, 2**70), None
+    if bad == 1:
+        return hi + 1 + fdp.ConsumeIntInRange(0, 2**70), None
+    if bad == 2:
+        return float(fdp.ConsumeIntInRange(0, 9)), None
+    if bad == 3:
+        return np.float64(1.0), None
+    return fdp.PickValueInList(["3", None, b"3", 2j]), None
+
+
+def image_bytes(fdp, m):
+    return fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, (m + 7) // 8 + 3))
+
+
+def make_array(fdp):
+    """An array of random dtype, shape and strides, as_strided over a buffer
+    that holds exactly the bytes its elements occupy (or one element when it
+    has none), so that any read outside the view is a read outside the buffer."""
+    dtype = fdp.PickValueInList(DTYPES)
+    size = dtype.itemsize
+    if fdp.ConsumeIntInRange(0, 63) == 0:
+        # A broadcast row longer than the hash takes.
+        shape, strides = (1, INT_MAX // size + 1), (0, 0)
+    else:
+        shape = tuple(fdp.ConsumeIntInRange(0, 4) for _ in range(fdp.ConsumeIntInRange(0, 4)))
+        strides = []
+        natural = size
+        for length in reversed(shape):
+            kind = fdp.ConsumeIntInRange(0, 5)
+            if kind <= 1:
+                stride = natural
+            elif kind == 2:
+                stride = -natural
+            elif kind == 3:
+                stride = 0
+            elif kind == 4 or length > 1:
+                stride = fdp.ConsumeIntInRange(-3 * size - 3, 3 * size + 3)
+            else:
+                stride = fdp.PickValueInList([1, -1]) * (2**40 + fdp.ConsumeIntInRange(0, 2**20))
+            if dtype == object:
+                stride -= stride % 8
+            strides.append(stride)
+            natural *= max(length, 1)
+        strides = tuple(reversed(strides))
+    if all(shape):
+        low = sum(min(0, stride * (length - 1)) for stride, length in zip(strides, shape))
+        high = sum(max(0, stride * (length - 1)) for stride, length in zip(strides, shape))
+    else:
+        low = high = 0
+    pad = fdp.ConsumeIntInRange(0, 7)
+    if dtype == object:
+        count = (high - low) // 8 + 1 + pad
+        buffer = np.empty(count, dtype=object)
+        for i in range(count):
+            buffer[i] = fdp.PickValueInList(OBJECTS)
+        first = buffer[pad - low // 8:][:1]
+    else:
+        total = pad + high - low + size
+        buffer = np.empty(total, dtype=np.uint8)
+        buffer[:] = np.frombuffer(fdp.ConsumeBytes(total).ljust(total, b"\0"), dtype=np.uint8)
+        first = buffer[pad - low:][:size].view(dtype)
+    return as_strided(first, shape=shape, strides=strides)
+
+
+def array_argument(fdp):
+    """(argument, array or None when the argument is not an ndarray)."""
+    if fdp.ConsumeIntInRange(0, 15) == 0:
+        return fdp.PickValueInList(NON_ARRAYS), None
+    a = make_array(fdp)
+    return a, a
+
+
+def rows_error(a):
+    """The error of insert and test for the rows of a, before the filter counts."""
+    ndim = a.ndim
+    if ndim == 0:
+        return IndexError, "invalid axis: 0 (ndim = 0)"
+    if a.shape[0] == 0:
+        return None
+    if ndim < 2:
+        return IndexError, f"invalid axis: 1 (ndim = {ndim})"
+    if a.shape[1] > 0:
+        for axis in range(2, ndim):
+            if a.shape[axis] == 0:
+                return IndexError, f"index 0 is out of bounds for axis {axis} with size 0"
+    if a.shape[1] * a.itemsize > INT_MAX:
+        return ValueError, "row too long to hash: more than 2147483647 bytes"
+    return None
+
+
+def row_error(a, row):
+    """The error of dbg_getrow and dbg_gethex, or None."""
+    if a.ndim < 2:
+        return IndexError, f"invalid axis: 1 (ndim = {a.ndim})"
+    if a.shape[1] == 0:
+        return None
+    if not 0 <= row < a.shape[0]:
+        return IndexError, f"index {row} is out of bounds for axis 0 with size {a.shape[0]}"
+    for axis in range(2, a.ndim):
+        if a.shape[axis] == 0:
+            return IndexError, f"index 0 is out of bounds for axis {axis} with size 0"
+    return None
+
+
+def row_bytes(a, row):
+    # Without columns a row is empty, whatever the later axes hold.
+    return model.row_bytes(a, row) if a.shape[1] else b""
+
+
+def rows_of(a):
+    return [row_bytes(a, r) for r in range(a.shape[0])]
+
+
+def member(image, row, k, m):
+    return all(image[p // 8] >> (p % 8) & 1 for p in model.positions(row, k, m))
+
+
+# --- steps ------------------------------------------------------------------
+
+def new_subject(fdp) -> Subject:
+    kind = fdp.ConsumeIntInRange(0, 7)
+    if kind == 0:
+        return bare()
+    f = tolvane.bloomfilter()
+    if kind == 1:
+        return Subject(f)
+    k = fdp.ConsumeIntInRange(0, LARGEST_K)
+    m = fdp.ConsumeIntInRange(*fdp.PickValueInList([(0, LARGEST_M), (0, 2), (60, 70)]))
+    if kind <= 4:
+        f.configure(k, m)
+        return Subject(f, k, m, bytes((m + 7) // 8))
+    image = image_bytes(fdp, m)
+    f.from_bytes(image, k, m)
+    return Subject(f, k, m, masked(image, m))
+
+
+def step_configure(fdp, s):
+    k, k_value = integer(fdp, 0, SIZE_MAX, [(0, LARGEST_K)])
+    m_choices = [(0, LARGEST_M), (0, 70), (0, 2), (MAX_BITS + 1, SIZE_MAX)]
+    if SIZE_BITS == 64 and fdp.ConsumeIntInRange(0, 3) == 0:
+        m_choices.append((MAX_BITS, MAX_BITS))  # never fits in memory
+    m, m_value = integer(fdp, 0, SIZE_MAX, m_choices)
+    if k_value is None or m_value is None:
+        expected = incompatible("configure")
+    elif s.bare:
+        expected = NOT_INITIALISED
+    elif m_value > MAX_BITS:
+        expected = LENGTH_ERROR
+    elif m_value == MAX_BITS:
+        expected = MemoryError, "std::bad_alloc"
+    else:
+        expected = None
+    if outcome(expected, lambda: s.filter.configure(k, m)) is not FAILED:
+        s.k, s.m, s.image = k_value, m_value, bytes((m_value + 7) // 8)
+    return s
+
+
+def step_from_bytes(fdp, s):
+    k, k_value = integer(fdp, INT_MIN, INT_MAX, [(0, LARGEST_K), (0, LARGEST_K), (-3, -1)])
+    m, m_value = integer(fdp, INT_MIN, INT_MAX, [(0, LARGEST_M), (0, 70), (-3, -1), (INT_MIN, -1)])
+    raw = image_bytes(fdp, max(m_value or 0, 0))
+    kind = fdp.ConsumeIntInRange(0, 5)
+    image = [raw, raw, Image(raw), bytearray(raw), memoryview(raw), raw.decode("latin-1")][kind]
+    if k_value is None or m_value is None or kind >= 3:
+        expected = incompatible("from_bytes")
+    elif s.bare:
+        expected = NOT_INITIALISED
+    elif k_value < 0 or m_value < 0:
+        expected = NEGATIVE
+    else:
+        expected = None
+    if outcome(expected, lambda: s.filter.from_bytes(image, k, m)) is not FAILED:
+        s.k, s.m, s.image = k_value, m_value, masked(raw, m_value)
+    return s
+
+
+def step_rows(fdp, s):
+    name = fdp.PickValueInList(["insert", "insert_along", "test"])
+    argument, a = array_argument(fdp)
+    args = (argument,)
+    axis_ok = True
+    if name == "insert_along":
+        axis, axis_value = integer(fdp, INT_MIN, INT_MAX, [(INT_MIN, INT_MAX), (-2, 4)])
+        args, axis_ok = (argument, axis), axis_value is not None
+    if a is None or not axis_ok:
+        expected = incompatible(name)
+    elif s.bare:
+        expected = NOT_INITIALISED
+    else:
+        expected = rows_error(a)
+        if expected is None and a.shape[0] > 0 and s.k > 0 and s.m == 0:
+            expected = ValueError, "filter has no bits: configure m > 0 first"
+    result = outcome(expected, lambda: getattr(s.filter, name)(*args))
+    if result is FAILED:
+        return s
+    rows = rows_of(a)
+    if name == "test":
+        assert result == [member(s.image, row, s.k, s.m) for row in rows]
+        assert all(answer is True or answer is False for answer in result)
+        return s
+    assert result is None
+    if s.m:
+        added = model.image(rows, s.k, s.m)
+        s.image = bytes(x | y for x, y in zip(s.image, added))
+    # Every row just inserted is a member.
+    assert s.filter.test(a) == [True] * len(rows)
+    return s
+
+
+def step_row_bytes(fdp, s):
+    name = fdp.PickValueInList(["dbg_getrow", "dbg_gethex"])
+    argument, a = array_argument(fdp)
+    row, row_value = integer(fdp, INT_MIN, INT_MAX, [(0, 3), (0, 3), (-2, 5), (INT_MIN, INT_MAX)])
+    if a is not None and a.ndim >= 2 and a.shape[1] * a.itemsize > LONGEST_MODELLED_ROW:
+        return s
+    if a is None or row_value is None:
+        expected = incompatible(name)
+    elif s.bare:
+        expected = NOT_INITIALISED
+    else:
+        expected = row_error(a, row_value)
+    result = outcome(expected, lambda: getattr(s.filter, name)(argument, row))
+    if result is FAILED:
+        return s
+    expected_bytes = row_bytes(a, row_value)
+    if name == "dbg_getrow":
+        assert type(result) is list and result == list(expected_bytes)
+    else:
+        assert result == "".join(format(byte, "x") for byte in expected_bytes)
+    return s
+
+
+def step_merge(fdp, s):
+    name = fdp.PickValueInList(["union", "intersect"])
+    kind = fdp.ConsumeIntInRange(0, 5)
+    if kind == 0:
+        other = None
+        argument = fdp.PickValueInList(NON_FILTERS)
+    elif kind == 1:
+        other = s
+        argument = s.filter
+    elif kind <= 3 and not s.bare:
+        f = tolvane.bloomfilter()
+        image = masked(image_bytes(fdp, s.m), s.m)
+        if s.k <= INT_MAX and s.m <= INT_MAX:
+            f.from_bytes(image, s.k, s.m)
+            other = Subject(f, s.k, s.m, image)
+        else:
+            other = Subject(f)
+        argument = other.filter
+    else:
+        other = new_subject(fdp)
+        argument = other.filter
+    if other is None:
+        expected = incompatible(name)
+    elif s.bare or other.bare:
+        expected = NOT_INITIALISED
+    elif (other.k, other.m) != (s.k, s.m):
+        expected = RuntimeError, f"Configuration Mismatch in {name}"
+    else:
+        expected = None
+    if outcome(expected, lambda: getattr(s.filter, name)(argument)) is not FAILED and other is not s:
+        combine = (lambda x, y: x | y) if name == "union" else (lambda x, y: x & y)
+        s.image = bytes(combine(x, y) for x, y in zip(s.image, other.image))
+    if other is not None and other is not s:
+        check(other)
+    return s
+
+
+def copied(f, how):
+    if how <= 3:
+        return pickle.loads(pickle.dumps(f, protocol=2 + how))
+    return copy.copy(f) if how == 4 else copy.deepcopy(f)
+
+
+def step_copy(fdp, s):
+    how = fdp.ConsumeIntInRange(0, 5)
+    duplicate = outcome(NOT_INITIALISED if s.bare else None, lambda: copied(s.filter, how))
+    if duplicate is FAILED:
+        return s
+    check(Subject(duplicate, s.k, s.m, s.image))
+    # A copy is independent of its original.
+    duplicate.configure(1, 9)
+    duplicate.insert(np.zeros((1, 1), dtype=np.uint8))
+    return s
+
+
+def step_getstate(fdp, s):
+    state = outcome(NOT_INITIALISED if s.bare else None, s.filter.__getstate__)
+    if state is not FAILED:
+        assert type(state) is tuple and state == (s.k, s.m, s.image) and type(state[2]) is bytes
+    return s
+
+
+def state_item(fdp):
+    """(item, value): an item 0 or 1 of a state and the int it converts to, or None."""
+    return integer(fdp, INT_MIN, INT_MAX, [(0, LARGEST_K), (0, LARGEST_M), (0, 70), (-2, -1), (INT_MIN, -1)])
+
+
+def state_image(fdp):
+    """(item 2 of a state, expected error, the bytes the filter reads)."""
+    raw = fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, LARGEST_M // 8 + 4))
+    kind = fdp.ConsumeIntInRange(0, 8)
+    if kind == 0:
+        item = fdp.PickValueInList(NON_BUFFERS)
+        return item, (TypeError, f"Object of type '{type(item).__name__}' is not an instance of 'buffer'"), None
+    if kind <= 2:
+        item = [raw, bytearray(raw)][kind - 1]
+    elif kind == 3:
+        item = memoryview(raw)[:: fdp.PickValueInList([1, 2, -1, -3])]
+    elif kind == 4:
+        item = memoryview(raw[: len(raw) // 4 * 4]).cast(fdp.PickValueInList(["B", "H", "I"]))
+    else:
+        dtype = fdp.PickValueInList(["u1", "<u2", ">i4", "f8"])
+        usable = len(raw) // 8 * 8
+        item = np.frombuffer(raw[:usable], dtype=dtype).copy()
+        if kind == 6 and item.size >= 2 and item.size % 2 == 0:
+            item = item.reshape(2, -1)[:, ::fdp.PickValueInList([1, -1, 2])]
+        elif kind == 7 and item.size:
+            item = item[0]
+            item = np.array(item)
+        elif kind == 8:
+            item = item[:: fdp.PickValueInList([1, 2, -1])]
+    view = memoryview(item)
+    if isinstance(item, np.ndarray):
+        if not item.flags.c_contiguous:
+            return item, (ValueError, "ndarray is not C-contiguous"), None
+    elif not view.c_contiguous:
+        return item, (BufferError, "memoryview: underlying buffer is not C-contiguous"), None
+    # As many bytes as the view has items, from its start.
+    return item, None, view.tobytes()[: view.nbytes // view.itemsize]
+
+
+def step_setstate(fdp, s):
+    if fdp.ConsumeIntInRange(0, 7) == 0:
+        # On a live filter __setstate__ does nothing at all, whatever it is given.
+        if not s.bare:
+            assert s.filter.__setstate__(fdp.PickValueInList([(), (1, 2, 3), [1], None])) is None
+        return s
+    target = bare()
+    if fdp.ConsumeIntInRange(0, 15) == 0:
+        outcome(incompatible("__setstate__", "constructor"), lambda: target.filter.__setstate__([0, 8, b""]))
+        check(target)
+        return s
+    k, k_value = state_item(fdp)
+    m, m_value = state_item(fdp)
+    image, image_error, read = state_image(fdp)
+    items = [k, m, image]
+    length = fdp.PickValueInList([3] * 8 + [0, 1, 2, 4])
+    state = tuple(items[:length]) + tuple(range(length - 3))
+    if length != 3:
+        expected = INVALID_STATE
+    elif m_value is None:
+        expected = cast_error(m)
+    elif k_value is None:
+        expected = cast_error(k)
+    elif k_value < 0 or m_value < 0:
+        expected = NEGATIVE
+    else:
+        expected = image_error
+    if outcome(expected, lambda: target.filter.__setstate__(state)) is FAILED:
+        check(target)
+        return s
+    restored = Subject(target.filter, k_value, m_value, masked(read, m_value))
+    check(restored)
+    return restored if fdp.ConsumeBool() else s
+
+
+def step_init(fdp, s):
+    assert s.filter.__init__() is None
+    if s.bare:
+        return Subject(s.filter)
+    return s
+
+
+STEPS = [step_configure, step_from_bytes, step_rows, step_rows, step_rows, step_row_bytes, step_merge, step_copy,
+         step_getstate, step_setstate, step_setstate, step_init]
+
+
+def run(data: bytes):
+    fdp = atheris.FuzzedDataProvider(data)
+    s = new_subject(fdp)
+    check(s)
+    for _ in range(fdp.ConsumeIntInRange(1, 4)):
+        s = fdp.PickValueInList(STEPS)(fdp, s)
+        check(s)
