@@ -5,6 +5,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+from conftest import child_env
+
 ROOT = Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
 BLOCK = re.compile(r"^```python\n(.*?)^```$", re.MULTILINE | re.DOTALL)
@@ -24,7 +26,8 @@ def test_readme_blocks_run_in_order_in_one_namespace(tmp_path, monkeypatch):
 
 def test_readme_shows_the_sizing_table_that_the_example_prints():
     printed = subprocess.run(
-        [sys.executable, str(ROOT / "examples" / "sizing.py")], capture_output=True, text=True, check=True
+        [sys.executable, str(ROOT / "examples" / "sizing.py")],
+        capture_output=True, text=True, check=True, env=child_env(),
     ).stdout.strip()
     assert printed.count("\n") == 6
     assert printed in README.read_text()
