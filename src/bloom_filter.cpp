@@ -178,11 +178,12 @@ void BloomFilterFacade::hash(const void* data, size_t len, uint64_t* v1, uint64_
 
 #if defined(__x86_64__) || defined(__i386__)
 void BloomFilterFacade::hash8(const unsigned char* const rows[8], size_t len, uint64_t* v1, uint64_t* v2) {
-  uint32_t words[8][4];
-  quillon::murmur::MurmurHash3_x86_128_x8(rows, static_cast<int>(len), seed, words);
+  // x86 is little-endian: each 16-byte digest is h1 and h2 as they lie.
+  uint64_t digests[8][2];
+  quillon::murmur::MurmurHash3_x86_128_x8(rows, static_cast<int>(len), seed, digests);
   for (int i = 0; i < 8; ++i) {
-    v1[i] = words[i][0] | uint64_t{words[i][1]} << 32;
-    v2[i] = words[i][2] | uint64_t{words[i][3]} << 32;
+    v1[i] = digests[i][0];
+    v2[i] = digests[i][1];
   }
 }
 #endif
