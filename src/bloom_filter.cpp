@@ -76,7 +76,7 @@ row_geometry rows_to_hash(const py::array& mat) {
 // Rows are digested in batches of this many; filters of prefetch_min_bytes
 // and more prefetch the words of each batch ahead (unless k is so large that
 // the prefetched lines would be evicted before use).
-constexpr ssize_t batch_rows = 16;
+constexpr ssize_t batch_rows = 8;
 constexpr size_t prefetch_min_bytes = size_t{4} << 20;
 constexpr size_t prefetch_max_k = 32;
 // Gathered rows up to this length get a buffer slot each within a batch, so
