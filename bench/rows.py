@@ -284,7 +284,7 @@ def plot(sweep: dict, path: str):
     except ImportError:
         print("note: matplotlib not installed, no plot")
         return
-    fig, ax = plt.subplots(figsize=(9, 5.5))
+    fig, ax = plt.subplots(figsize=(11.5, 5.5))
     sizes = [m / 8 for m in sweep]
     for line in next(iter(sweep.values())):
         style = "--" if line.startswith("floor") else "-"
@@ -295,7 +295,7 @@ def plot(sweep: dict, path: str):
     ax.set_ylabel("ns per row (16-byte rows, k = 7, best of runs)")
     ax.set_title("tolvane, its peers and the machine's floors")
     ax.grid(True, which="both", alpha=0.3)
-    ax.legend(fontsize=8)
+    ax.legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.01, 1))
     fig.tight_layout()
     Path(path).parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
