@@ -39,11 +39,12 @@ $(VENV)/.deps: pyproject.toml
 # itself is not instrumented, so the sanitizer runtimes are preloaded into it,
 # and PYTHONMALLOC=malloc lets them see every Python object too. A calloc too
 # large for memory must stay a MemoryError, hence allocator_may_return_null.
+# UBSan aborts on a finding, so that libFuzzer saves the input that caused it.
 ASAN_VENV := .venv-asan
 ASAN_BIN := $(ASAN_VENV)/bin
 ASAN_BUILD := build/asan
 RUNTIMES := $$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)
-SANITIZER_ENV := PYTHONMALLOC=malloc UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+SANITIZER_ENV := PYTHONMALLOC=malloc UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1
 ASAN_COMMON := allocator_may_return_null=1:strict_string_checks=1
 # Leak reports need whole allocation stacks (the interpreter has no frame
 # pointers) so that the suppressions can tell the interpreter's from ours.
