@@ -75,14 +75,17 @@ FUZZ_RUNS ?= 100000
 FUZZ_FLAGS ?=
 LIBFUZZER_ARCHIVE ?= $(firstword $(wildcard /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer_no_main-x86_64.a))
 FUZZ_BUILD := build/fuzz
+FUZZ_ASAN_OPTIONS := $(ASAN_COMMON):detect_leaks=0:quarantine_size_mb=16:verify_asan_link_order=0
 LIBFUZZER := $(FUZZ_BUILD)/libfuzzer.so
 
 fuzz: asan-install $(LIBFUZZER)
 	mkdir -p $(FUZZ_BUILD)/artifacts
+	rm -f $(FUZZ_BUILD)/asan-log.*
 	LD_PRELOAD="$(abspath $(LIBFUZZER)) $(RUNTIMES)" $(SANITIZER_ENV) \
-	  ASAN_OPTIONS=$(ASAN_COMMON):detect_leaks=0:quarantine_size_mb=16:verify_asan_link_order=0 \
+	  ASAN_OPTIONS=$(FUZZ_ASAN_OPTIONS):log_path=$(abspath $(FUZZ_BUILD))/asan-log \
 	  $(ASAN_BIN)/python fuzz/fuzz_filter.py -runs=$(FUZZ_RUNS) \
-	  -artifact_prefix=$(FUZZ_BUILD)/artifacts/ $(FUZZ_FLAGS)
+	  -artifact_prefix=$(FUZZ_BUILD)/artifacts/ $(FUZZ_FLAGS) \
+	  || { cat $(FUZZ_BUILD)/asan-log.* 2> /dev/null | grep -v "failed to allocate"; exit 1; }
 
 $(LIBFUZZER):
 	@test -n "$(LIBFUZZER_ARCHIVE)" || { echo "make fuzz needs libFuzzer: apt-get install libclang-rt-14-dev"; exit 1; }
