@@ -68,11 +68,12 @@ $(VENV)/.docs-deps: $(VENV)/.deps
 # itself is not instrumented, so the sanitizer runtimes are preloaded into it,
 # and PYTHONMALLOC=malloc lets them see every Python object too. A calloc too
 # large for memory must stay a MemoryError, hence allocator_may_return_null.
+# UBSan aborts on a finding, so that libFuzzer saves the input that caused it.
 ASAN_VENV := .venv-asan
 ASAN_BIN := $(ASAN_VENV)/bin
 ASAN_BUILD := build/asan
 RUNTIMES := $$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)
-SANITIZER_ENV := PYTHONMALLOC=malloc UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+SANITIZER_ENV := PYTHONMALLOC=malloc UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1
 ASAN_COMMON := allocator_may_return_null=1:strict_string_checks=1
 # Leak reports need whole allocation stacks (the interpreter has no frame
 # pointers) so that the suppressions can tell the interpreter's from ours.
@@ -103,14 +104,17 @@ FUZZ_RUNS ?= 100000
 FUZZ_FLAGS ?=
 LIBFUZZER_ARCHIVE ?= $(firstword $(wildcard /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer_no_main-x86_64.a))
 FUZZ_BUILD := build/fuzz
+FUZZ_ASAN_OPTIONS := $(ASAN_COMMON):detect_leaks=0:quarantine_size_mb=16:verify_asan_link_order=0
 LIBFUZZER := $(FUZZ_BUILD)/libfuzzer.so
 
 fuzz: asan-install $(LIBFUZZER)
 	mkdir -p $(FUZZ_BUILD)/artifacts
+	rm -f $(FUZZ_BUILD)/asan-log.*
 	LD_PRELOAD="$(abspath $(LIBFUZZER)) $(RUNTIMES)" $(SANITIZER_ENV) \
-	  ASAN_OPTIONS=$(ASAN_COMMON):detect_leaks=0:quarantine_size_mb=16:verify_asan_link_order=0 \
+	  ASAN_OPTIONS=$(FUZZ_ASAN_OPTIONS):log_path=$(abspath $(FUZZ_BUILD))/asan-log \
 	  $(ASAN_BIN)/python fuzz/fuzz_filter.py -runs=$(FUZZ_RUNS) \
-	  -artifact_prefix=$(FUZZ_BUILD)/artifacts/ $(FUZZ_FLAGS)
+	  -artifact_prefix=$(FUZZ_BUILD)/artifacts/ $(FUZZ_FLAGS) \
+	  || { cat $(FUZZ_BUILD)/asan-log.* 2> /dev/null | grep -v "failed to allocate"; exit 1; }
 
 $(LIBFUZZER):
 	@test -n "$(LIBFUZZER_ARCHIVE)" || { echo "make fuzz needs libFuzzer: apt-get install libclang-rt-14-dev"; exit 1; }

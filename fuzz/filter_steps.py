@@ -32,7 +32,7 @@ LONGEST_MODELLED_ROW = 4096
 
 DTYPES = [np.dtype(name) for name in [
     "u1", "i1", "<u2", ">i2", "<i4", ">u4", "<i8", ">f8", "<f4", "<c8", ">c16", "?",
-    "S1", "S3", "S7", "U1", ">U2", "M8[s]", "m8[ms]", "V5",
+    "S1", "S3", "S7", "U1", ">U2", "M8[s]", "m8[ms]", "V5", "V0",
 ]] + [np.dtype([("a", "<i2"), ("b", "S3")]), np.dtype(object)]
 # No record dtype with padding: NumPy's copies, and so model.row_bytes, leave
 # the padding bytes out, while a filter hashes every stored byte.
@@ -165,9 +165,17 @@ def image_bytes(fdp, m):
 def make_array(fdp):
     """An array of random dtype, shape and strides, as_strided over a buffer
     that holds exactly the bytes its elements occupy (or one element when it
-    has none), so that any read outside the view is a read outside the buffer."""
+    has none), so that any read outside the view is a read outside the buffer.
+    An array that occupies no memory (no elements, or items of size 0) takes
+    any strides at all."""
     dtype = fdp.PickValueInList(DTYPES)
     size = dtype.itemsize
+    if size == 0 or fdp.ConsumeIntInRange(0, 31) == 0:
+        shape = tuple(fdp.ConsumeIntInRange(0, 4) for _ in range(fdp.ConsumeIntInRange(0, 4)))
+        if size and shape:
+            shape = shape[:-1] + (0,)
+        strides = tuple(fdp.ConsumeIntInRange(-(2**63), 2**63 - 1) for _ in shape)
+        return as_strided(np.empty(1, dtype=dtype), shape=shape, strides=strides)
     if fdp.ConsumeIntInRange(0, 63) == 0:
         # A broadcast row longer than the hash takes.
         shape, strides = (1, INT_MAX // size + 1), (0, 0)
@@ -253,8 +261,9 @@ def row_error(a, row):
 
 
 def row_bytes(a, row):
-    # Without columns a row is empty, whatever the later axes hold.
-    return model.row_bytes(a, row) if a.shape[1] else b""
+    # Without columns, or with items of size 0, a row is empty whatever its
+    # strides and later axes.
+    return model.row_bytes(a, row) if a.shape[1] and a.itemsize else b""
 
 
 def rows_of(a):
