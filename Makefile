@@ -40,8 +40,7 @@ install: $(VENV)/.deps
 $(VENV)/.deps: pyproject.toml
 	test -x $(BIN)/python || $(PYTHON) -m venv $(VENV)
 	$(BIN)/pip install --quiet --upgrade pip
-	$(BIN)/pip install --quiet cmake ninja $$($(BIN)/python -c \
-	  "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
+	$(BIN)/pip install --quiet cmake ninja $$($(BIN)/python tools/requirements.py build)
 	$(BIN)/pip install --quiet --no-build-isolation '.[test,examples]'
 	touch $@
 
@@ -52,15 +51,17 @@ bench: install $(VENV)/.bench-deps
 	build/bench/hash_speed
 	$(BIN)/python bench/rows.py --floors build/bench/floors --plot docs/speed.png $(BENCH)
 
+# The peers build in isolation: pybloomfiltermmap3 needs a newer setuptools
+# than a new venv has.
 $(VENV)/.bench-deps: $(VENV)/.deps
-	$(BIN)/pip install --quiet --no-build-isolation '.[bench]'
+	$(BIN)/pip install --quiet $$($(BIN)/python tools/requirements.py bench)
 	touch $@
 
 docs: install $(VENV)/.docs-deps
 	$(BIN)/python docs/fpr.py docs/fpr.png
 
 $(VENV)/.docs-deps: $(VENV)/.deps
-	$(BIN)/pip install --quiet --no-build-isolation '.[docs]'
+	$(BIN)/pip install --quiet $$($(BIN)/python tools/requirements.py docs)
 	touch $@
 
 # The sanitizer build has its own venv and build directories, and keeps its
@@ -128,9 +129,7 @@ asan-install: $(ASAN_VENV)/.deps
 $(ASAN_VENV)/.deps: pyproject.toml
 	test -x $(ASAN_BIN)/python || $(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_BIN)/pip install --quiet --upgrade pip
-	$(ASAN_BIN)/pip install --quiet cmake ninja $$($(ASAN_BIN)/python -c "import tomllib; \
-	  p = tomllib.load(open('pyproject.toml', 'rb')); extras = p['project']['optional-dependencies']; \
-	  print(' '.join(p['build-system']['requires'] + p['project']['dependencies'] + extras['test'] + extras['examples'] + extras['fuzz']))")
+	$(ASAN_BIN)/pip install --quiet cmake ninja $$($(ASAN_BIN)/python tools/requirements.py build run test examples fuzz)
 	touch $@
 
 clean:

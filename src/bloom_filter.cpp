@@ -82,15 +82,34 @@ constexpr size_t prefetch_max_k = 32;
 // Gathered rows up to this length get a buffer slot each within a batch, so
 // that a batch can be hashed eight rows at a time.
 constexpr size_t slotted_row_max = size_t{64} << 10;
+// Rows are read this many batches ahead of hashing, up to this many bytes of
+// each: the loads of a row stream would otherwise wait on memory behind the
+// filter's own random accesses.
+constexpr ssize_t prefetch_row_batches = 2;
+constexpr size_t prefetch_row_max = 256;
+constexpr size_t cache_line = 64;
+constexpr ssize_t prefetch_columns_max = 32;
 
 // Rows whose bytes lie one after the other are hashed where they are.
 struct contiguous_rows {
   const char* base;
   ssize_t row_stride;
+  size_t row_length;
 
   bool slotted() const { return true; }
   const unsigned char* operator()(ssize_t row, ssize_t /* slot */) const {
     return reinterpret_cast<const unsigned char*>(base + row * row_stride);
+  }
+  // Asks for the cache lines of rows first .. last that will be hashed soon.
+  void prefetch(ssize_t first, ssize_t last) const {
+    const size_t length = std::min(row_length, prefetch_row_max);
+    if (length == 0) return;
+    for (ssize_t row = first; row <= last; ++row) {
+      const char* const start = base + row * row_stride;
+      for (size_t offset = 0; offset < length; offset += cache_line) __builtin_prefetch(start + offset);
+      // A row that straddles a line boundary ends on one more line.
+      __builtin_prefetch(start + length - 1);
+    }
   }
 };
 
@@ -117,13 +136,23 @@ struct gathered_rows {
     }
     return start;
   }
+  // The elements of rows first .. last of each column lie between those of
+  // the first and of the last row.
+  void prefetch(ssize_t first, ssize_t last) const {
+    const ssize_t cols = std::min(geometry.cols, prefetch_columns_max);
+    for (ssize_t col = 0; col < cols; ++col) {
+      const char* const element = geometry.base + col * geometry.col_stride;
+      __builtin_prefetch(element + first * geometry.row_stride);
+      __builtin_prefetch(element + last * geometry.row_stride);
+    }
+  }
 };
 
 // Calls visit with the fastest row reader for the layout, so that the loop
 // over rows is compiled once for each.
 template <class Visit>
 void with_rows(const row_geometry& geometry, Visit&& visit) {
-  if (geometry.contiguous()) return visit(contiguous_rows{geometry.base, geometry.row_stride});
+  if (geometry.contiguous()) return visit(contiguous_rows{geometry.base, geometry.row_stride, geometry.row_length()});
   const size_t length = geometry.row_length();
   const size_t slot_bytes = length <= slotted_row_max ? length : 0;
   std::vector<unsigned char> buffer(slot_bytes ? slot_bytes * batch_rows : length);
@@ -277,6 +306,8 @@ void BloomFilterFacade::digest_rows(const Rows& rows, ssize_t count, size_t row_
   const auto fill = [&](batch& next, ssize_t first) {
     next.first = first;
     next.size = std::min(batch_rows, count - first);
+    const ssize_t ahead = first + prefetch_row_batches * batch_rows;
+    if (ahead < count) rows.prefetch(ahead, std::min(ahead + batch_rows, count) - 1);
     ssize_t i = 0;
 #if defined(__x86_64__) || defined(__i386__)
     if (cpu.avx2 && rows.slotted()) {
@@ -332,6 +363,10 @@ py::list BloomFilterFacade::test(const py::array& mat, int /* axis: rows are alw
   const row_geometry geometry = rows_to_hash(mat);
   if (geometry.rows > 0 && k > 0 && m == 0) throw_no_bits();
   py::list results(static_cast<size_t>(geometry.rows));
+  // A long result list is new memory, like a large filter: fewer faults on
+  // huge pages.
+  const size_t list_bytes = static_cast<size_t>(geometry.rows) * sizeof(PyObject*);
+  if (list_bytes >= huge_page) advise_huge_pages(PySequence_Fast_ITEMS(results.ptr()), list_bytes);
   if (k == 0) {
     for (ssize_t row = 0; row < geometry.rows; ++row) PyList_SET_ITEM(results.ptr(), row, Py_NewRef(Py_True));
   } else if (geometry.rows > 0) {
