@@ -276,7 +276,7 @@ std::unique_ptr<uint64_t[], word_storage> BloomFilterFacade::allocate_words(size
 }
 
 void BloomFilterFacade::configure(size_t _k, size_t _m) {
-  if (_m > std::vector<bool>().max_size()) throw std::length_error("vector<bool>::_M_fill_insert");
+  if (_m > max_bits()) throw std::length_error("vector<bool>::_M_fill_insert");
   filter = allocate_words(words_for(_m));
   k = _k;
   m = _m;
@@ -361,8 +361,10 @@ void BloomFilterFacade::insert(const py::array& mat, int /* axis: rows are alway
 
 py::list BloomFilterFacade::test(const py::array& mat, int /* axis: rows are always taken along axis 0 */) const {
   const row_geometry geometry = rows_to_hash(mat);
-  if (geometry.rows > 0 && k > 0 && m == 0) throw_no_bits();
+  // Made before k and m are read: allocating it may run a finalizer that
+  // reconfigures this filter.
   py::list results(static_cast<size_t>(geometry.rows));
+  if (geometry.rows > 0 && k > 0 && m == 0) throw_no_bits();
   // A long result list is new memory, like a large filter: fewer faults on
   // huge pages.
   const size_t list_bytes = static_cast<size_t>(geometry.rows) * sizeof(PyObject*);
@@ -448,7 +450,10 @@ void BloomFilterFacade::frombuffer(const char* image, size_t length) {
 }
 
 void BloomFilterFacade::restore(int _k, int _m, const char* image, size_t length) {
-  if (_k >= 0 && _m >= 0 && filter && words_for(static_cast<size_t>(_m)) == word_count()) {
+  // On 32 bits the word that holds the largest bit vector's last bit also
+  // holds the bits of larger m, which only configure refuses.
+  if (_k >= 0 && _m >= 0 && static_cast<size_t>(_m) <= max_bits() && filter &&
+      words_for(static_cast<size_t>(_m)) == word_count()) {
     // The storage already has the size: overwrite it rather than fault in
     // fresh pages. Nothing can fail from here on.
     k = static_cast<size_t>(_k);

@@ -65,6 +65,9 @@ class BloomFilterFacade {
   void intersect(const BloomFilterFacade& other);
 
  private:
+  // The most bits a filter holds: what a std::vector<bool> can, so that the
+  // limit is the same as for a filter stored in one.
+  static size_t max_bits() { return std::vector<bool>().max_size(); }
   static size_t words_for(size_t bits) { return bits / 64 + (bits % 64 != 0); }
   static std::unique_ptr<uint64_t[], word_storage> allocate_words(size_t count);
   size_t word_count() const { return words_for(m); }

@@ -41,6 +41,15 @@ inline uint64_t getblock64(const unsigned char* p, int i) {
   return word;
 }
 
+// The reference's form, for keys that are known to be whole aligned words.
+inline uint32_t getblock32(const uint32_t* p, int i) {
+  return getblock32(reinterpret_cast<const unsigned char*>(p), i);
+}
+
+inline uint64_t getblock64(const uint64_t* p, int i) {
+  return getblock64(reinterpret_cast<const unsigned char*>(p), i);
+}
+
 inline uint32_t fmix32(uint32_t h) {
   h ^= h >> 16;
   h *= 0x85ebca6b;

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import tolvane
-from conftest import SIZE_MAX, check_image, configured, state_of
+from conftest import INT_MAX, MAX_BITS, SIZE_BITS, SIZE_MAX, check_image, configured, state_of
 from model import image_with_bits
 
 RNG = np.random.default_rng(8)
@@ -60,6 +60,21 @@ def test_from_bytes_replaces_every_bit(m, filled):
     assert check_image(filled) == b"\x80\xff" + bytes((m + 7) // 8 - 2)
     filled.from_bytes(b"\xff" * 300, 2, m)
     assert state_of(filled) == (2, m, b"\xff" * (m // 8) + (b"\x3f" if m % 8 else b""))
+
+
+@pytest.mark.skipif(SIZE_BITS == 64, reason="from_bytes takes m as a signed 32-bit int, far below the 64-bit limit")
+@pytest.mark.parametrize("first_m", [0, MAX_BITS], ids=["fresh", "same word count"])
+@pytest.mark.parametrize("m", [MAX_BITS + 1, INT_MAX])
+def test_from_bytes_beyond_the_largest_bit_vector_is_a_length_error(first_m, m):
+    f = tolvane.bloomfilter()
+    try:
+        f.configure(1, first_m)
+    except MemoryError:
+        pytest.skip("no memory for the largest filter (256 MiB)")
+    with pytest.raises(ValueError, match="^vector<bool>::_M_fill_insert$"):
+        f.from_bytes(b"\xff", 2, m)
+    assert (f.get_k(), f.get_m()) == (1, first_m)
+    assert f.foz() == 1.0 or first_m == 0
 
 
 def test_bytes_subclasses_are_images():

@@ -2,6 +2,7 @@
 #include "murmur.h"
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "check.h"
@@ -66,6 +67,18 @@ int main() {
   const unsigned char expected[16] = {0x09, 0xb5, 0x80, 0x13, 0x1c, 0xb2, 0xc5, 0x6d,
                                       0x1c, 0xb2, 0xc5, 0x6d, 0x1c, 0xb2, 0xc5, 0x6d};
   CHECK(std::memcmp(out, expected, 16) == 0);
+
+  // Block words are little-endian, read forwards or backwards from p.
+  const unsigned char ordered[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  uint32_t words32[4];
+  uint64_t words64[2];
+  std::memcpy(words32, ordered, 16);
+  std::memcpy(words64, ordered, 16);
+  CHECK(getblock32(words32, 1) == 0x08070605u);
+  CHECK(getblock32(words32 + 4, -1) == 0x100f0e0du);
+  CHECK(getblock32(ordered + 1, 0) == 0x05040302u);
+  CHECK(getblock64(words64, 1) == 0x100f0e0d0c0b0a09u);
+  CHECK(getblock64(words64 + 2, -2) == 0x0807060504030201u);
 
   // Keys are read at any alignment: the same bytes at every offset hash alike.
   std::vector<unsigned char> padded(64 + 8);
