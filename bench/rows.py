@@ -28,15 +28,37 @@ GIB = 2**33  # bits: 1 GiB
 RNG = np.random.default_rng(2026)
 
 
-def best(fn, repeat: int) -> float:
-    """Seconds of the fastest of `repeat` calls."""
-    fastest = math.inf
-    for _ in range(repeat):
+# A shared machine runs slower for seconds at a time. Cases that are compared
+# are therefore timed in turn, round after round (a slow phase falls on all of
+# them alike), and each timed sample lasts at least SAMPLE_SECONDS (repeating
+# a short call), so that a short case is not timed over shorter, and so
+# luckier, stretches than a long one.
+SAMPLE_SECONDS = 0.05
+
+
+def fastest(calls: dict, repeat: int) -> dict:
+    """Seconds per call of each of `calls` (name: function), the best of
+    `repeat` rounds. What a call returns is freed outside the timing."""
+    inner = {}
+    for name, call in calls.items():
         start = time.perf_counter()
-        result = fn()
-        fastest = min(fastest, time.perf_counter() - start)
-        del result  # freeing what fn made is not part of its cost
-    return fastest
+        call()
+        inner[name] = max(1, int(SAMPLE_SECONDS / max(time.perf_counter() - start, 1e-7)))
+    best = dict.fromkeys(calls, math.inf)
+    for _ in range(repeat):
+        for name, call in calls.items():
+            results = [None] * inner[name]
+            start = time.perf_counter()
+            for i in range(inner[name]):
+                results[i] = call()
+            best[name] = min(best[name], (time.perf_counter() - start) / inner[name])
+            del results
+    return best
+
+
+def best(call, repeat: int) -> float:
+    """Seconds of one call, the best of `repeat` samples."""
+    return fastest({"": call}, repeat)[""]
 
 
 def random_rows(count: int, row_bytes: int) -> np.ndarray:
@@ -49,13 +71,19 @@ def configured(k: int, m: int) -> tolvane.bloomfilter:
     return f
 
 
-def tolvane_ns(rows: np.ndarray, k: int, m: int, repeat: int) -> tuple[float, float]:
-    """ns per row of insert and of test (of the inserted rows: all k probes)."""
+def tolvane_calls(rows: np.ndarray, k: int, m: int, label: str = "") -> dict:
+    """insert and test of rows (the inserted ones: all k probes) on a filter
+    whose pages were all touched before, as calls for fastest, with the
+    number of rows each call handles."""
     f = configured(k, m)
-    f.insert(rows)  # every page of the filter is touched before timing
-    insert = best(lambda: f.insert(rows), repeat)
-    test = best(lambda: f.test(rows), repeat)
-    return insert * 1e9 / len(rows), test * 1e9 / len(rows)
+    f.insert(rows)
+    return {f"{label}insert": (lambda: f.insert(rows), len(rows)), f"{label}test": (lambda: f.test(rows), len(rows))}
+
+
+def ns_per_row(calls: dict, repeat: int) -> dict:
+    """calls: name -> (function, rows per call); the result: name -> ns per row."""
+    seconds = fastest({name: call for name, (call, _) in calls.items()}, repeat)
+    return {name: seconds[name] * 1e9 / rows for name, (_, rows) in calls.items()}
 
 
 class Floors:
@@ -112,19 +140,21 @@ def peers(k: int, m: int):
     return found
 
 
-def peer_ns(peer, rows: np.ndarray, repeat: int) -> dict:
-    """ns per row of insert and test, fed tobytes and on pre-built bytes."""
-    _, make, add_all, test_all = peer
+def peer_calls(peer, rows: np.ndarray, cases=("insert fed tobytes", "test fed tobytes", "insert pre-built",
+                                               "test pre-built")) -> dict:
+    """A peer's insert and test, fed tobytes and on pre-built bytes, as calls
+    for ns_per_row."""
+    name, make, add_all, test_all = peer
     prebuilt = [row.tobytes() for row in rows]
     f = make()
     add_all(f, prebuilt)
-    n = len(rows)
-    return {
-        "insert fed tobytes": best(lambda: add_all(f, [row.tobytes() for row in rows]), repeat) * 1e9 / n,
-        "test fed tobytes": best(lambda: test_all(f, [row.tobytes() for row in rows]), repeat) * 1e9 / n,
-        "insert pre-built": best(lambda: add_all(f, prebuilt), repeat) * 1e9 / n,
-        "test pre-built": best(lambda: test_all(f, prebuilt), repeat) * 1e9 / n,
+    calls = {
+        "insert fed tobytes": lambda: add_all(f, [row.tobytes() for row in rows]),
+        "test fed tobytes": lambda: test_all(f, [row.tobytes() for row in rows]),
+        "insert pre-built": lambda: add_all(f, prebuilt),
+        "test pre-built": lambda: test_all(f, prebuilt),
     }
+    return {f"{name} {case}": (calls[case], len(rows)) for case in cases}
 
 
 class Table:
@@ -154,25 +184,32 @@ def main():
     repeat = 3 if args.quick else 5
     table = Table()
 
-    # Peers: in cache, 16-byte rows, k = 7.
+    # Peers: in cache, 16-byte rows, k = 7, all timed in turn.
     rows = random_rows(n, 16)
-    insert, test = tolvane_ns(rows, 7, IN_CACHE, repeat)
-    group = "peers (16 B rows, k 7, 10M bits)"
-    table.add(group, "tolvane insert", insert, "ns/row")
-    table.add(group, "tolvane test", test, "ns/row")
-    peer_rows = rows[: n // 5]
+    calls = tolvane_calls(rows, 7, IN_CACHE, "tolvane ")
     for peer in peers(7, IN_CACHE):
-        for case, ns in peer_ns(peer, peer_rows, repeat).items():
-            ours = insert if case.startswith("insert") else test
-            table.add(group, f"{peer[0]} {case}", ns, "ns/row", f"{ns / ours:.1f}x tolvane")
+        calls.update(peer_calls(peer, rows[: n // 5]))
+    ns = ns_per_row(calls, repeat)
+    group = "peers (16 B rows, k 7, 10M bits)"
+    for case, value in ns.items():
+        ours = ns["tolvane insert"] if " insert" in case else ns["tolvane test"]
+        table.add(group, case, value, "ns/row", "" if case.startswith("tolvane") else f"{value / ours:.1f}x tolvane")
 
-    # Against the floor: hash + the memory work of the same positions.
+    # Against the floor: hash + the memory work of the same positions. The
+    # floors run in another process: each side is timed twice, in turn.
     for m, size in ((IN_CACHE, "10M bits"), (GIB, "1 GiB")):
         for row_bytes in (16, 64):
             for k in (3, 7, 14):
                 rows = random_rows(n, row_bytes)
-                insert, test = tolvane_ns(rows, k, m, repeat)
-                floor = floors.rows(rows, k, m)
+                calls = tolvane_calls(rows, k, m)
+                insert = test = math.inf
+                floor = {}
+                for _ in range(2):
+                    ns = ns_per_row(calls, repeat)
+                    insert, test = min(insert, ns["insert"]), min(test, ns["test"])
+                    for key, value in floors.rows(rows, k, m).items():
+                        floor[key] = min(floor.get(key, math.inf), value)
+                del calls
                 group = f"floor ({size})"
                 case = f"{row_bytes} B rows, k {k}"
                 table.add(group, f"{case}: hash / memory / prefetched", floor["hash"], "ns/row",
@@ -180,37 +217,39 @@ def main():
                 table.add(group, f"{case}: insert", insert, "ns/row", f"{insert / floor['floor']:.2f}x floor")
                 table.add(group, f"{case}: test", test, "ns/row", f"{test / floor['floor']:.2f}x floor")
 
-    # Layouts, in cache, k = 7.
+    # Layouts, in cache, k = 7, timed in turn.
     for row_bytes in (16, 64):
         rows = random_rows(n, row_bytes)
-        c_insert, c_test = tolvane_ns(rows, 7, IN_CACHE, repeat)
+        calls = {}
+        for name, view in (("C", rows), ("Fortran", np.asfortranarray(rows)), ("reversed", rows[:, ::-1])):
+            calls.update(tolvane_calls(view, 7, IN_CACHE, f"{name} "))
+        ns = ns_per_row(calls, repeat)
         group = f"layout ({row_bytes} B rows, k 7)"
-        table.add(group, "C insert / test", c_insert, "ns/row", f"test {c_test:.1f}")
-        for name, view in (("Fortran", np.asfortranarray(rows)), ("reversed", rows[:, ::-1])):
-            insert, test = tolvane_ns(view, 7, IN_CACHE, repeat)
-            table.add(group, f"{name} insert", insert, "ns/row", f"{insert / c_insert:.2f}x C")
-            table.add(group, f"{name} test", test, "ns/row", f"{test / c_test:.2f}x C")
+        table.add(group, "C insert / test", ns["C insert"], "ns/row", f"test {ns['C test']:.1f}")
+        for name in ("Fortran", "reversed"):
+            for op in ("insert", "test"):
+                table.add(group, f"{name} {op}", ns[f"{name} {op}"], "ns/row",
+                          f"{ns[f'{name} {op}'] / ns[f'C {op}']:.2f}x C")
 
-    # Cost per row as the work grows.
+    # Cost per row as the work grows, timed in turn.
     counts = (10**4, 10**5, 10**6) if args.quick else (10**4, 10**5, 10**6, 10**7)
-    costs = {}
+    calls = {}
     for count in counts:
-        costs[count] = tolvane_ns(random_rows(count, 16), 7, IN_CACHE, repeat)
-    for op, index in (("insert", 0), ("test", 1)):
-        values = [cost[index] for cost in costs.values()]
-        spread = max(values) / min(values)
-        for count, cost in costs.items():
-            table.add("rows (16 B, k 7, 10M bits)", f"{count:,} rows {op}", cost[index], "ns/row",
-                      f"max/min {spread:.2f}" if count == counts[-1] else "")
+        calls.update(tolvane_calls(random_rows(count, 16), 7, IN_CACHE, f"{count:,} rows "))
+    ns = ns_per_row(calls, repeat)
+    del calls
+    for op in ("insert", "test"):
+        values = [ns[f"{count:,} rows {op}"] for count in counts]
+        for count, value in zip(counts, values):
+            table.add("rows (16 B, k 7, 10M bits)", f"{count:,} rows {op}", value, "ns/row",
+                      f"max/min {max(values) / min(values):.2f}" if count == counts[-1] else "")
 
     # The fixed cost of a call.
     one = random_rows(1, 16)
     f = configured(7, IN_CACHE)
-    calls = 20_000
-    for op in ("insert", "test"):
-        method = getattr(f, op)
-        seconds = best(lambda: [method(one) for _ in range(calls)], repeat)
-        table.add("one-row call", op, seconds / calls * 1e6, "µs/call")
+    seconds = fastest({"insert": lambda: f.insert(one), "test": lambda: f.test(one)}, repeat)
+    for op, value in seconds.items():
+        table.add("one-row call", op, value * 1e6, "µs/call")
 
     # Whole-filter operations on 1 GiB, against memcpy of the same size.
     # from_bytes takes m as a signed 32-bit int, so it is measured on the
@@ -257,13 +296,15 @@ def main():
         rows = random_rows(n, 16)
         peer_rows = rows[: n // 5]
         for m in (2**23, IN_CACHE, 2**26, 2**29, GIB):
-            point = dict(zip(("tolvane insert", "tolvane test"), tolvane_ns(rows, 7, m, repeat)))
+            calls = tolvane_calls(rows, 7, m, "tolvane ")
+            for peer in peers(7, m):
+                calls.update(peer_calls(peer, peer_rows, ["insert fed tobytes"]))
+            point = ns_per_row(calls, repeat)
+            del calls
             floor = floors.rows(rows, 7, m)
             point.update({"floor: hash + memory": floor["floor"], "floor: hash": floor["hash"],
                           "floor: memory in order": floor["memory"],
                           "floor: memory prefetched": floor["memory_prefetched"]})
-            for peer in peers(7, m):
-                point[f"{peer[0]} insert fed tobytes"] = peer_ns(peer, peer_rows, 1)["insert fed tobytes"]
             sweep[m] = point
             group = f"size sweep ({m / 8 / 2**20:,.2f} MiB, 16 B rows, k 7)"
             for line, ns in point.items():
