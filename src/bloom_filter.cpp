@@ -136,8 +136,10 @@ struct gathered_rows {
     }
     return start;
   }
-  // The elements of rows first .. last of each column lie between those of
-  // the first and of the last row.
+  // Asks for the lines of each column's elements in rows first and last. The
+  // rows between lie in between: on those two lines when a column's elements
+  // are close (Fortran order, small items); otherwise the hardware's stream
+  // prefetcher is left to fetch them.
   void prefetch(ssize_t first, ssize_t last) const {
     const ssize_t cols = std::min(geometry.cols, prefetch_columns_max);
     for (ssize_t col = 0; col < cols; ++col) {
@@ -152,8 +154,8 @@ struct gathered_rows {
 // over rows is compiled once for each.
 template <class Visit>
 void with_rows(const row_geometry& geometry, Visit&& visit) {
-  if (geometry.contiguous()) return visit(contiguous_rows{geometry.base, geometry.row_stride, geometry.row_length()});
   const size_t length = geometry.row_length();
+  if (geometry.contiguous()) return visit(contiguous_rows{geometry.base, geometry.row_stride, length});
   const size_t slot_bytes = length <= slotted_row_max ? length : 0;
   std::vector<unsigned char> buffer(slot_bytes ? slot_bytes * batch_rows : length);
   switch (geometry.itemsize) {
