@@ -18,9 +18,13 @@ const char* const module_doc =
 // freshly allocated storage in which no filter was ever constructed. Only a
 // constructed filter is registered with its Python object, which tells the two
 // apart before anything is read.
+bool constructed(const Filter& filter) {
+  return static_cast<bool>(py::detail::get_object_handle(&filter, py::detail::get_type_info(typeid(Filter))));
+}
+
 template <class F>
 F& initialised(F& filter) {
-  if (!py::detail::get_object_handle(&filter, py::detail::get_type_info(typeid(Filter)))) {
+  if (!constructed(filter)) {
     throw py::value_error("bloomfilter instance is not initialised: create it with bloomfilter()");
   }
   return filter;
@@ -53,11 +57,30 @@ py::bytes image_of(const Filter& filter) {
 
 }  // namespace
 
+// On Python 3.11 pybind11 takes the GIL through PyGILState_Ensure, which in a
+// sub-interpreter waits for ever: it finds this thread's state of the main
+// interpreter. The entry point that PYBIND11_MODULE writes is renamed here, and
+// the module's own entry point below refuses a sub-interpreter before any of
+// pybind11 runs.
+#define PyInit_tolvane pybind11_entry_point
+
 PYBIND11_MODULE(tolvane, module) {
+  // pybind11 looks NumPy's array interface up once per process, on the first
+  // array argument, holding a lock that Python code run by the lookup (a
+  // finalizer calling this module with an array) would wait for for ever. Done
+  // here, it runs before any filter exists to be called.
+  py::detail::npy_api::get();
+
   module.doc() = module_doc;
 
+  // The two constructors build the filter in the storage that the instance
+  // already has, allocated by pybind11 when a method was first called on the
+  // bare instance. py::init and py::pickle would free that storage first, while
+  // a call still converting its arguments (an __index__ that initialises this
+  // instance) holds it: that call would then act on whatever filter reuses the
+  // memory.
   py::class_<Filter>(module, "bloomfilter")
-      .def(py::init<>())
+      .def("__init__", [](Filter& self) { new (&self) Filter(); })
       .def("configure", [](Filter& self, size_t k, size_t m) { initialised(self).configure(k, m); })
       .def("insert", [](Filter& self, const py::array& a) { initialised(self).insert(a, 0); })
       .def("test",
@@ -75,25 +98,52 @@ PYBIND11_MODULE(tolvane, module) {
              initialised(self).restore(k, m, PyBytes_AS_STRING(bytedata.ptr()),
                                        static_cast<size_t>(PyBytes_GET_SIZE(bytedata.ptr())));
            })
-      .def(py::pickle(
+      .def(
+          "__getstate__",
           [](const Filter& p) {
             const Filter& filter = initialised(p);
             return py::typing::Tuple<py::int_, py::int_, py::bytes>(
                 py::make_tuple(filter.k, filter.m, image_of(filter)));
           },
-          [](const py::tuple& t) {
-            if (t.size() != 3) throw std::runtime_error("Invalid State in __setstate__");
-            const int m = t[1].cast<int>();
-            const int k = t[0].cast<int>();
-            Filter filter;
-            filter.configure_signed(k, m);
-            const contiguous_view image{py::buffer(t[2])};
-            filter.frombuffer(image.data(), image.items());
-            return filter;
-          }))
+          py::pos_only())
+      .def("__setstate__",
+           [](Filter& self, const py::tuple& t) {
+             if (t.size() != 3) throw std::runtime_error("Invalid State in __setstate__");
+             const int m = t[1].cast<int>();
+             const int k = t[0].cast<int>();
+             Filter filter;
+             filter.configure_signed(k, m);
+             const contiguous_view image{py::buffer(t[2])};
+             filter.frombuffer(image.data(), image.items());
+             // Converting the items ran Python code, which may have initialised
+             // this instance meanwhile: it is then left as it is, as is any
+             // initialised filter.
+             if (!constructed(self)) new (&self) Filter(std::move(filter));
+           })
       .def("union", [](Filter& self, const Filter& other) { initialised(self).insert(initialised(other)); })
       .def("intersect", [](Filter& self, const Filter& other) { initialised(self).intersect(initialised(other)); })
       .def("get_k", [](const Filter& self) { return initialised(self).k; })
       .def("get_m", [](const Filter& self) { return initialised(self).m; })
-      .def("foz", [](const Filter& self) { return initialised(self).foz(); });
+      .def("foz", [](const Filter& self) { return initialised(self).foz(); })
+      // For protocols 0 and 1, copyreg would reduce an instance by calling
+      // pybind11's base type, which aborts the interpreter. Every protocol gets
+      // the reduction that protocols 2 to 5 have always had, so that a pickle
+      // made by protocol 2 or later is the same as before.
+      .def("__reduce__", [](const Filter& self) {
+        const py::object instance = py::cast(initialised(self), py::return_value_policy::reference);
+        return py::tuple(py::make_tuple(py::module_::import("copyreg").attr("__newobj__"),
+                                        py::make_tuple(py::type::of(instance)), instance.attr("__getstate__")()));
+      });
+}
+
+#undef PyInit_tolvane
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_tolvane() {
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "tolvane cannot be imported in a sub-interpreter: pybind11 would wait there for ever "
+                    "for the GIL on Python 3.11; import it in the main interpreter");
+    return nullptr;
+  }
+  return pybind11_entry_point();
 }

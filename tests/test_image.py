@@ -54,6 +54,24 @@ def test_random_images_round_trip(m):
         assert state_of(pickle.loads(pickle.dumps(f, protocol))) == state_of(f)
 
 
+# Pickles that the first release wrote of a filter (k 3, m 20, one row
+# inserted): they must load, and the module must write them byte for byte.
+STORED_PICKLES = {
+    2: b"\x80\x02ctolvane\nbloomfilter\nq\x00)\x81q\x01K\x03K\x14c_codecs\nencode\nq\x02X\x03\x00\x00\x00"
+       b'" \x00q\x03X\x06\x00\x00\x00latin1q\x04\x86q\x05Rq\x06\x87q\x07b.',
+    5: b"\x80\x05\x95+\x00\x00\x00\x00\x00\x00\x00\x8c\x07tolvane\x94\x8c\x0bbloomfilter\x94\x93\x94)\x81\x94K\x03K\x14"
+       b'C\x03" \x00\x94\x87\x94b.',
+}
+
+
+@pytest.mark.parametrize("protocol", sorted(STORED_PICKLES))
+def test_stored_pickles_load_and_are_written_the_same(protocol):
+    f = configured(3, 20)
+    f.insert(np.array([[97, 98, 99]], dtype=np.uint8))
+    assert state_of(pickle.loads(STORED_PICKLES[protocol])) == state_of(f) == (3, 20, b'" \x00')
+    assert pickle.dumps(f, protocol) == STORED_PICKLES[protocol]
+
+
 @pytest.mark.parametrize("m", [1000, 990, 1024, 2000])
 def test_from_bytes_replaces_every_bit(m, filled):
     filled.from_bytes(b"\x80\xff", 5, m)
