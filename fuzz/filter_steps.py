@@ -5,11 +5,19 @@ image, or "bare" for an instance made by __new__ alone. Every step draws its
 arguments from the fuzzer's data, predicts the exact exception or the result,
 calls the method and compares; then check() compares the filter with what it
 must hold.
+
+Some steps are probed (see run): their integer arguments may call methods of
+the filters involved while they are converted, and they may pickle on
+protocols 0 and 1, cases that once aborted the interpreter.
 """
 
 import copy
 import math
+import os
 import pickle
+import select
+import signal
+import traceback
 
 import atheris
 import numpy as np
@@ -52,6 +60,35 @@ class Index:
         return self.value
 
 
+class Reentrant:
+    """An integer whose __index__ first makes a call: conversion runs Python
+    code that may change the filters involved."""
+
+    def __init__(self, value, call):
+        self.value, self.call = value, call
+
+    def __index__(self):
+        self.call()
+        return self.value
+
+
+class ReentrantInt(Reentrant):
+    """The same through __int__ alone."""
+
+    __index__ = None
+
+    def __int__(self):
+        self.call()
+        return self.value
+
+
+class Sub(tolvane.bloomfilter):
+    pass
+
+
+CLASSES = [tolvane.bloomfilter, tolvane.bloomfilter, Sub]
+
+
 class Image(bytes):
     pass
 
@@ -61,8 +98,8 @@ class Subject:
         self.filter, self.k, self.m, self.image, self.bare = f, k, m, bytes(image), bare
 
 
-def bare() -> Subject:
-    return Subject(tolvane.bloomfilter.__new__(tolvane.bloomfilter), bare=True)
+def bare(cls=tolvane.bloomfilter) -> Subject:
+    return Subject(cls.__new__(cls), bare=True)
 
 
 def incompatible(name, kind="function"):
@@ -139,23 +176,89 @@ def integer_like(fdp, value):
     return value
 
 
-def integer(fdp, lo, hi, choices):
-    """(argument, value): a convertible integer in lo .. hi drawn from choices
-    (pairs of bounds), or an argument that no integer conversion takes (value None)."""
+def integer(fdp, lo, hi, choices, involved=()):
+    """(argument, value, effect): a convertible integer in lo .. hi drawn from
+    choices (pairs of bounds), or an argument that no integer conversion takes
+    (value None). In a probed step an integer argument may make a call on one
+    of the involved subjects when it is converted; effect then does to the
+    model what that call does to the filter (see converted)."""
     if fdp.ConsumeIntInRange(0, 7):
         low, high = fdp.PickValueInList(choices)
         value = fdp.ConsumeIntInRange(low, high)
-        return integer_like(fdp, value), value
-    bad = fdp.ConsumeIntInRange(0, 4)
-    if bad == 0:
-        return lo - 1 - fdp.ConsumeIntInRange(0, 2**70), None
-    if bad == 1:
-        return hi + 1 + fdp.ConsumeIntInRange(0, 2**70), None
-    if bad == 2:
-        return float(fdp.ConsumeIntInRange(0, 9)), None
-    if bad == 3:
-        return np.float64(1.0), None
-    return fdp.PickValueInList(["3", None, b"3", 2j]), None
+        argument = integer_like(fdp, value)
+    else:
+        value = None
+        bad = fdp.ConsumeIntInRange(0, 4)
+        if bad == 0:
+            argument = lo - 1 - fdp.ConsumeIntInRange(0, 2**70)
+        elif bad == 1:
+            argument = hi + 1 + fdp.ConsumeIntInRange(0, 2**70)
+        elif bad == 2:
+            argument = float(fdp.ConsumeIntInRange(0, 9))
+        elif bad == 3:
+            argument = np.float64(1.0)
+        else:
+            argument = fdp.PickValueInList(["3", None, b"3", 2j])
+    if probing and involved and type(argument) is int and fdp.ConsumeIntInRange(0, 2) == 0:
+        call, effect = reentry(fdp, fdp.PickValueInList(list(involved)))
+        return fdp.PickValueInList([Reentrant, ReentrantInt])(argument, call), value, effect
+    return argument, value, None
+
+
+def reentry(fdp, s):
+    """(call, effect): a call on the filter of s for an argument to make while
+    it is converted, and what it does to s. The call does not raise: only the
+    refusal of a bare filter is expected, and caught. Conversion may make it
+    more than once; every call here gives the same filter when repeated."""
+    f = s.filter
+    kind = fdp.ConsumeIntInRange(0, 4)
+    k = fdp.ConsumeIntInRange(0, LARGEST_K)
+    m = fdp.ConsumeIntInRange(0, 70)
+    image = image_bytes(fdp, m)
+
+    def unless_bare(call):
+        def run():
+            try:
+                call()
+            except ValueError as error:
+                if str(error) != NOT_INITIALISED[1]:
+                    raise
+        return run
+
+    def initialise(k, m, image):
+        def effect():
+            if s.bare:
+                s.bare, s.k, s.m, s.image = False, k, m, image
+        return effect
+
+    def replace(k, m, image):
+        def effect():
+            if not s.bare:
+                s.k, s.m, s.image = k, m, image
+        return effect
+
+    if kind == 0:
+        return f.__init__, initialise(0, 0, b"")
+    if kind == 1:
+        return lambda: f.__setstate__((k, m, image)), initialise(k, m, masked(image, m))
+    if kind == 2:
+        return unless_bare(lambda: f.configure(k, m)), replace(k, m, bytes((m + 7) // 8))
+    if kind == 3:
+        return unless_bare(lambda: f.from_bytes(image, k, m)), replace(k, m, masked(image, m))
+    name = fdp.PickValueInList(["union", "intersect"])
+    return unless_bare(lambda: getattr(f, name)(f)), lambda: None
+
+
+def converted(*arguments):
+    """Whether every argument converts, each given as (converts, effect).
+    Conversion goes in order and stops at the first argument that does not
+    convert; the effects of the arguments it reached are applied."""
+    for converts, effect in arguments:
+        if effect:
+            effect()
+        if not converts:
+            return False
+    return True
 
 
 def image_bytes(fdp, m):
@@ -278,9 +381,10 @@ def member(image, row, k, m):
 
 def new_subject(fdp) -> Subject:
     kind = fdp.ConsumeIntInRange(0, 7)
+    cls = fdp.PickValueInList(CLASSES)
     if kind == 0:
-        return bare()
-    f = tolvane.bloomfilter()
+        return bare(cls)
+    f = cls()
     if kind == 1:
         return Subject(f)
     k = fdp.ConsumeIntInRange(0, LARGEST_K)
@@ -294,12 +398,12 @@ def new_subject(fdp) -> Subject:
 
 
 def step_configure(fdp, s):
-    k, k_value = integer(fdp, 0, SIZE_MAX, [(0, LARGEST_K)])
+    k, k_value, k_effect = integer(fdp, 0, SIZE_MAX, [(0, LARGEST_K)], [s])
     m_choices = [(0, LARGEST_M), (0, 70), (0, 2), (MAX_BITS + 1, SIZE_MAX)]
     if SIZE_BITS == 64 and fdp.ConsumeIntInRange(0, 3) == 0:
         m_choices.append((MAX_BITS, MAX_BITS))  # never fits in memory
-    m, m_value = integer(fdp, 0, SIZE_MAX, m_choices)
-    if k_value is None or m_value is None:
+    m, m_value, m_effect = integer(fdp, 0, SIZE_MAX, m_choices, [s])
+    if not converted((k_value is not None, k_effect), (m_value is not None, m_effect)):
         expected = incompatible("configure")
     elif s.bare:
         expected = NOT_INITIALISED
@@ -315,12 +419,12 @@ def step_configure(fdp, s):
 
 
 def step_from_bytes(fdp, s):
-    k, k_value = integer(fdp, INT_MIN, INT_MAX, [(0, LARGEST_K), (0, LARGEST_K), (-3, -1)])
-    m, m_value = integer(fdp, INT_MIN, INT_MAX, [(0, LARGEST_M), (0, 70), (-3, -1), (INT_MIN, -1)])
+    k, k_value, k_effect = integer(fdp, INT_MIN, INT_MAX, [(0, LARGEST_K), (0, LARGEST_K), (-3, -1)], [s])
+    m, m_value, m_effect = integer(fdp, INT_MIN, INT_MAX, [(0, LARGEST_M), (0, 70), (-3, -1), (INT_MIN, -1)], [s])
     raw = image_bytes(fdp, max(m_value or 0, 0))
     kind = fdp.ConsumeIntInRange(0, 5)
     image = [raw, raw, Image(raw), bytearray(raw), memoryview(raw), raw.decode("latin-1")][kind]
-    if k_value is None or m_value is None or kind >= 3:
+    if not converted((kind < 3, None), (k_value is not None, k_effect), (m_value is not None, m_effect)):
         expected = incompatible("from_bytes")
     elif s.bare:
         expected = NOT_INITIALISED
@@ -339,8 +443,9 @@ def step_rows(fdp, s):
     args = (argument,)
     axis_ok = True
     if name == "insert_along":
-        axis, axis_value = integer(fdp, INT_MIN, INT_MAX, [(INT_MIN, INT_MAX), (-2, 4)])
-        args, axis_ok = (argument, axis), axis_value is not None
+        axis, axis_value, axis_effect = integer(fdp, INT_MIN, INT_MAX, [(INT_MIN, INT_MAX), (-2, 4)], [s])
+        args = (argument, axis)
+        axis_ok = converted((a is not None, None), (axis_value is not None, axis_effect))
     if a is None or not axis_ok:
         expected = incompatible(name)
     elif s.bare:
@@ -369,10 +474,10 @@ def step_rows(fdp, s):
 def step_row_bytes(fdp, s):
     name = fdp.PickValueInList(["dbg_getrow", "dbg_gethex"])
     argument, a = array_argument(fdp)
-    row, row_value = integer(fdp, INT_MIN, INT_MAX, [(0, 3), (0, 3), (-2, 5), (INT_MIN, INT_MAX)])
+    row, row_value, row_effect = integer(fdp, INT_MIN, INT_MAX, [(0, 3), (0, 3), (-2, 5), (INT_MIN, INT_MAX)], [s])
     if a is not None and a.ndim >= 2 and a.shape[1] * a.itemsize > LONGEST_MODELLED_ROW:
         return s
-    if a is None or row_value is None:
+    if not converted((a is not None, None), (row_value is not None, row_effect)):
         expected = incompatible(name)
     elif s.bare:
         expected = NOT_INITIALISED
@@ -427,16 +532,18 @@ def step_merge(fdp, s):
 
 
 def copied(f, how):
-    if how <= 3:
-        return pickle.loads(pickle.dumps(f, protocol=2 + how))
-    return copy.copy(f) if how == 4 else copy.deepcopy(f)
+    if how <= pickle.HIGHEST_PROTOCOL:
+        return pickle.loads(pickle.dumps(f, protocol=how))
+    return copy.copy(f) if how == pickle.HIGHEST_PROTOCOL + 1 else copy.deepcopy(f)
 
 
 def step_copy(fdp, s):
-    how = fdp.ConsumeIntInRange(0, 5)
+    # Protocols 0 and 1 only where a probe runs first.
+    how = fdp.ConsumeIntInRange(0 if probing else 2, pickle.HIGHEST_PROTOCOL + 2)
     duplicate = outcome(NOT_INITIALISED if s.bare else None, lambda: copied(s.filter, how))
     if duplicate is FAILED:
         return s
+    assert type(duplicate) is type(s.filter)
     check(Subject(duplicate, s.k, s.m, s.image))
     # A copy is independent of its original.
     duplicate.configure(1, 9)
@@ -451,9 +558,11 @@ def step_getstate(fdp, s):
     return s
 
 
-def state_item(fdp):
-    """(item, value): an item 0 or 1 of a state and the int it converts to, or None."""
-    return integer(fdp, INT_MIN, INT_MAX, [(0, LARGEST_K), (0, LARGEST_M), (0, 70), (-2, -1), (INT_MIN, -1)])
+def state_item(fdp, involved):
+    """(item, value, effect): an item 0 or 1 of a state and the int it converts
+    to, or None, as integer() gives them."""
+    return integer(fdp, INT_MIN, INT_MAX, [(0, LARGEST_K), (0, LARGEST_M), (0, 70), (-2, -1), (INT_MIN, -1)],
+                   involved)
 
 
 def state_image(fdp):
@@ -496,31 +605,32 @@ def step_setstate(fdp, s):
         if not s.bare:
             assert s.filter.__setstate__(fdp.PickValueInList([(), (1, 2, 3), [1], None])) is None
         return s
-    target = bare()
+    target = bare(fdp.PickValueInList(CLASSES))
     if fdp.ConsumeIntInRange(0, 15) == 0:
         outcome(incompatible("__setstate__", "constructor"), lambda: target.filter.__setstate__([0, 8, b""]))
         check(target)
         return s
-    k, k_value = state_item(fdp)
-    m, m_value = state_item(fdp)
+    k, k_value, k_effect = state_item(fdp, [target, s])
+    m, m_value, m_effect = state_item(fdp, [target, s])
     image, image_error, read = state_image(fdp)
     items = [k, m, image]
     length = fdp.PickValueInList([3] * 8 + [0, 1, 2, 4])
     state = tuple(items[:length]) + tuple(range(length - 3))
+    # The items are converted only in a state of three, item 1 first.
     if length != 3:
         expected = INVALID_STATE
-    elif m_value is None:
-        expected = cast_error(m)
-    elif k_value is None:
-        expected = cast_error(k)
+    elif not converted((m_value is not None, m_effect), (k_value is not None, k_effect)):
+        expected = cast_error(m if m_value is None else k)
     elif k_value < 0 or m_value < 0:
         expected = NEGATIVE
     else:
         expected = image_error
+    # An instance that the conversion initialised keeps what it was given.
+    initialised_meanwhile = not target.bare
     if outcome(expected, lambda: target.filter.__setstate__(state)) is FAILED:
         check(target)
         return s
-    restored = Subject(target.filter, k_value, m_value, masked(read, m_value))
+    restored = target if initialised_meanwhile else Subject(target.filter, k_value, m_value, masked(read, m_value))
     check(restored)
     return restored if fdp.ConsumeBool() else s
 
@@ -536,10 +646,57 @@ STEPS = [step_configure, step_from_bytes, step_rows, step_rows, step_rows, step_
          step_getstate, step_setstate, step_setstate, step_init]
 
 
+# Set while a probed step runs.
+probing = False
+PROBE_SECONDS = 20
+
+
+def probed(step, fdp, s):
+    """Runs a step that may abort or hang the interpreter in a forked child
+    first, so that its death is reported as a finding of this input rather
+    than lost with the fuzzer; then runs it here, where its coverage counts
+    and the model goes on. The child draws the same arguments from its copy
+    of the data."""
+    global probing
+    probing = True
+    try:
+        read, write = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.close(read)
+            status = 0
+            try:
+                check(step(fdp, s))
+            except BaseException:  # noqa: BLE001 - reported to the parent
+                os.write(write, traceback.format_exc()[-4000:].encode())
+                status = 1
+            os._exit(status)
+        os.close(write)
+        exited = os.pidfd_open(pid)
+        hung = not select.select([exited], [], [], PROBE_SECONDS)[0]
+        os.close(exited)
+        if hung:
+            os.kill(pid, signal.SIGKILL)
+        status = os.waitpid(pid, 0)[1]
+        with os.fdopen(read, "rb") as pipe:
+            report = pipe.read().decode()
+        if hung:
+            raise AssertionError(f"{step.__name__} hung for {PROBE_SECONDS} s in a child")
+        if os.WIFSIGNALED(status):
+            raise AssertionError(f"{step.__name__} killed the child: {signal.Signals(os.WTERMSIG(status)).name}")
+        if os.WEXITSTATUS(status):
+            raise AssertionError(f"{step.__name__} failed in the child:\n{report}")
+        return step(fdp, s)
+    finally:
+        probing = False
+
+
 def run(data: bytes):
     fdp = atheris.FuzzedDataProvider(data)
     s = new_subject(fdp)
     check(s)
     for _ in range(fdp.ConsumeIntInRange(1, 4)):
-        s = fdp.PickValueInList(STEPS)(fdp, s)
+        step = fdp.PickValueInList(STEPS)
+        # Data that has run out reads as zeros: it does not probe every step.
+        s = probed(step, fdp, s) if fdp.ConsumeIntInRange(0, 7) == 7 else step(fdp, s)
         check(s)
