@@ -1,14 +1,20 @@
 # The targets, what each needs and how long it takes on a 2-vCPU machine, as
 # `make help` prints them and the README lists them (a test holds the two equal):
 ## help | prints this list | nothing | instant
-## demo | builds into .venv, runs examples/quickstart.py | Python 3.11 with venv, a C++17 compiler, PyPI | 1 min the first time
-## test | every test: pytest, stubtest, mypy --strict examples/, CTest | as demo | 1 min
-## test-i386 | every test again in a Debian i386 root | root, debootstrap and Debian's archive, 1 GB in /var/cache | 2 min the first time, then 40 s
-## asan | every test under AddressSanitizer and UBSan (.venv-asan) | as demo, GCC's sanitizer runtimes | 4 min
-## fuzz | the fuzzer under the sanitizers, FUZZ_RUNS inputs | as asan, libFuzzer: installed when missing where apt-get may run | 3 min; 1 min in CI
-## docs | redraws docs/fpr.png | as demo | 1 min
-## bench | speed against peers and floors; BENCH=--quick for a shorter run | as demo | 4 min
-## dist | sdist and manylinux wheels (x86_64, i686) in dist/, each tested installed | as demo and test-i386 | 4 min
+## demo | builds into .venv, runs examples/quickstart.py | Python 3.11 with venv, a C++17 compiler, PyPI | 1 min the first time, then 15 s
+## install | builds the module and installs it into .venv (with the test and examples extras) | as demo | 1 min the first time, then 10 s
+## test | every test: pytest, typecheck and ctest | as demo | 1 min
+## pytest | the pytest suite alone | as demo | 20 s
+## typecheck | stubtest of the stub, mypy --strict examples/ | as demo | 20 s
+## ctest | the C++ tests of the hash and the remainder | as demo | 10 s
+## test-i386 | every test again in a Debian i386 root (32-bit size_t) | as demo; root, and 1 GB in /var/cache for the root | 2 min the first time, then 50 s
+## asan-install | builds the module with the sanitizers into .venv-asan | as demo; GCC's sanitizer runtimes | 1 min
+## asan | every test under AddressSanitizer and UBSan (.venv-asan) | as asan-install | 4 min
+## fuzz | the atheris fuzzer under the sanitizers, FUZZ_RUNS inputs (FUZZ_FLAGS for libFuzzer) | as asan; libFuzzer, which it installs as root (apt-get install libclang-rt-14-dev) | 3 min; CI's minute: 70 s
+## docs | redraws docs/fpr.png | as demo; matplotlib, which it installs | 10 s
+## bench | speed against peers and floors, docs/speed.png; BENCH=--quick for a shorter run | as demo; the peers, which it installs | 4 min
+## dist | the sdist and manylinux wheels (x86_64, i686) in dist/, each tested installed | as test-i386 | 2 min, 3 the first time
+## dist-i386 | the i686 wheel of dist/'s sdist, built and tested in the i386 root | as test-i386; make dist's sdist | 1 min
 ## clean | removes build/, dist/ and the venvs | nothing | instant
 PYTHON ?= python3.11
 VENV ?= .venv

@@ -100,3 +100,12 @@ def test_readme_shows_the_tables_that_sizing_prints():
     assert [table.count("\n") for table in tables] == [6, 7]
     for table in tables:
         assert table in TEXT
+
+
+def test_readme_lists_the_make_targets_that_make_help_prints():
+    makefile = (ROOT / "Makefile").read_text()
+    listed = [line[3:].split(" | ") for line in makefile.splitlines() if line.startswith("## ")]
+    targets = re.findall(r"^([\w-]+):", makefile, re.MULTILINE)
+    assert sorted(target for target, *_ in listed) == sorted(targets)
+    rows = [line for line in TEXT.splitlines() if line.startswith("| `make ")]
+    assert rows == [f"| `make {target}` | {does} | {needs} | {takes} |" for target, does, needs, takes in listed]
