@@ -10,7 +10,7 @@
 ## test-i386 | every test again in a Debian i386 root (32-bit size_t) | as demo; root, and 1 GB in /var/cache for the root | 2 min the first time, then 50 s
 ## asan-install | builds the module with the sanitizers into .venv-asan | as demo; GCC's sanitizer runtimes | 1 min
 ## asan | every test under AddressSanitizer and UBSan (.venv-asan) | as asan-install | 4 min
-## fuzz | the atheris fuzzer under the sanitizers, FUZZ_RUNS inputs (FUZZ_FLAGS for libFuzzer) | as asan; libFuzzer, which it installs as root (apt-get install libclang-rt-14-dev) | 3 min; CI's minute: 70 s
+## fuzz | the atheris fuzzer under the sanitizers, FUZZ_RUNS inputs (FUZZ_FLAGS for libFuzzer) | as asan; libFuzzer, which it installs as root (apt-get install libclang-rt-14-dev) | 1 min (100,000 runs)
 ## docs | redraws docs/fpr.png | as demo; matplotlib, which it installs | 10 s
 ## bench | speed against peers and floors, docs/speed.png; BENCH=--quick for a shorter run | as demo; the peers, which it installs | 4 min
 ## dist | the sdist and manylinux wheels (x86_64, i686) in dist/, each tested installed | as test-i386 | 2 min, 3 the first time
