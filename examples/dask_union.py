@@ -20,7 +20,7 @@ from dask.delayed import Delayed, delayed
 from distributed import Client, LocalCluster
 
 import tolvane
-from sizing import memory, plan
+from sizing import HelpFormatter, memory, plan
 
 
 def filter_of(block: np.ndarray, k: int, m: int) -> tolvane.bloomfilter:
@@ -47,12 +47,12 @@ def union_tree(filters: list[Delayed]) -> Delayed:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--scheduler", help="address of a running dask scheduler (default: start a LocalCluster)")
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=HelpFormatter)
+    parser.add_argument("--scheduler", help="address of a running dask scheduler (a LocalCluster if not given)")
     parser.add_argument("--workers", type=int, default=2, help="worker processes of the LocalCluster")
-    parser.add_argument("--rows", type=int, default=4_000_000)
-    parser.add_argument("--partitions", type=int, default=8)
-    parser.add_argument("--fpr", type=float, default=0.01)
+    parser.add_argument("--rows", type=int, default=4_000_000, help="16-byte rows of the dask array")
+    parser.add_argument("--partitions", type=int, default=8, help="partitions (blocks of rows) of the array")
+    parser.add_argument("--fpr", type=float, default=0.01, help="false-positive rate of the filter")
     args = parser.parse_args()
     if args.rows < args.partitions or args.partitions < 1:
         parser.error("--partitions must be at least 1 and at most --rows")

@@ -17,7 +17,7 @@ import numpy as np
 from tqdm import tqdm
 
 import tolvane
-from sizing import memory, plan
+from sizing import HelpFormatter, memory, plan
 
 
 def make_demo_data(path: Path, rows: int, duplicates: int, chunk: int) -> None:
@@ -69,13 +69,15 @@ def find_duplicates(data: np.ndarray, p: float, chunk: int) -> tuple[np.ndarray,
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("path", nargs="?", type=Path, help="a .npy file holding a 2-D array (default: demo data)")
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=HelpFormatter)
+    parser.add_argument("path", nargs="?", type=Path, help="a .npy file holding a 2-D array (demo data if not given)")
     parser.add_argument("--rows", type=int, default=2_000_000, help="rows of demo data")
     parser.add_argument("--duplicates", type=int, default=20_000, help="duplicates planted in the demo data")
     parser.add_argument("--chunk", type=int, default=100_000, help="rows read at a time")
     parser.add_argument("--fpr", type=float, default=0.001, help="false-positive rate at the full row count")
-    parser.add_argument("--save", type=Path, help="write the indices of the suspected duplicates to this .npy file")
+    parser.add_argument(
+        "--save", type=Path, help="write the indices of the suspected duplicates to this .npy file (none if not given)"
+    )
     args = parser.parse_args()
     if args.duplicates > args.rows // 2:
         parser.error("--duplicates must be at most half of --rows")

@@ -15,7 +15,7 @@ import time
 import numpy as np
 
 import tolvane
-from sizing import memory, plan
+from sizing import HelpFormatter, memory, plan
 
 # A row is the bytes it holds, so both tables must give their keys in one
 # dtype: the orders store the customer id as int32, the customers as int64.
@@ -52,9 +52,9 @@ def make_tables(customers: int, orders: int, share: float) -> tuple[np.ndarray, 
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--customers", type=int, default=50_000)
-    parser.add_argument("--orders", type=int, default=1_000_000)
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=HelpFormatter)
+    parser.add_argument("--customers", type=int, default=50_000, help="rows of the customer table")
+    parser.add_argument("--orders", type=int, default=1_000_000, help="rows of the order table")
     parser.add_argument("--share", type=float, default=0.05, help="share of the orders by known customers")
     parser.add_argument("--fpr", type=float, default=0.01, help="false-positive rate of the filter")
     args = parser.parse_args()

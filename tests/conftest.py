@@ -13,6 +13,11 @@ MAX_BITS = {32: 2147483616, 64: 2**63 - 64}[SIZE_BITS]
 INT_MAX = 2**31 - 1
 
 
+def pytest_report_header() -> str:
+    # Which module the run tests: the build in .venv, or an installed wheel (make dist).
+    return f"tolvane: {tolvane.__file__}"
+
+
 def child_env() -> dict[str, str]:
     """The environment for child interpreters. Under the sanitizer build
     (make asan) they are checked for memory errors but not for leaks: what

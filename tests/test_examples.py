@@ -104,3 +104,26 @@ def test_dask_union_on_worker_processes(tmp_path):
     assert "cluster: 2 workers" in output
     assert "5 partitions" in output
     assert "images equal: True" in output
+
+
+def test_frames_finds_the_duplicates_through_each_recipe_and_none_through_objects(tmp_path):
+    pytest.importorskip("pandas", reason="the i386 root has no pandas")
+    output = run("frames.py", "--rows", "20000", "--duplicates", "1000", cwd=tmp_path).stdout
+    assert "20,000 rows, 1,000 duplicates by DataFrame.duplicated" in output
+    lines = {line[:14].strip(): line[14:].split() for line in output.splitlines()[-3:]}
+    # found, missed, extra, held "of" rows, verdict
+    assert lines["hash"] == lines["records"] == ["1,000", "0", "0", "20,000", "of", "20,000", "right"]
+    assert lines["object array"][1] != "0" and lines["object array"][-1] == "WRONG"
+
+
+@pytest.mark.parametrize("script", sorted(path.name for path in EXAMPLES.glob("*.py")))
+def test_every_example_explains_its_options_and_their_defaults(script, tmp_path):
+    if script == "frames.py":
+        pytest.importorskip("pandas", reason="the i386 root has no pandas")
+    shown = run(script, "--help", cwd=tmp_path).stdout
+    assert shown.startswith("usage: ")
+    options = [line for line in shown.split("options:")[1].splitlines() if line.strip().startswith("--")]
+    assert options
+    # Each option has help, and it shows the default (or what leaving it out means).
+    help_text = " ".join(shown.split("options:")[1].split())
+    assert help_text.count("(default: ") + help_text.count(" if not given)") == len(options)

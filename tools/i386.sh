@@ -3,18 +3,29 @@
 # size_t is 32 bits and there is no 128-bit integer: the module's real target
 # width, on an x86_64 machine whose kernel runs i386 programs natively.
 #
-#   tools/i386.sh PYBIND11_DIR
+#   tools/i386.sh PYBIND11_DIR                 builds with CMake, runs CTest and every test
+#   tools/i386.sh --wheel SDIST PYLIB OUTDIR   builds a wheel from a source archive into OUTDIR
+#   tools/i386.sh --check WHEEL SDIST PYLIB    installs the wheel into a fresh venv and runs
+#                                              every test of the source archive against it
 #
 # PYBIND11_DIR is an installed pybind11 3.x package (the directory of its
 # Python package, holding include/ and share/cmake/): Debian's is 2.x, and its
-# headers are all that the build needs of it. The root is cached in
+# headers are all that the build needs of it. PYLIB is a directory of the pure
+# Python packages that Debian lacks or has too old (pip, scikit-build-core,
+# pybind11), as `pip install --target` lays them out. The root is cached in
 # $TOLVANE_I386_CACHE (default /var/cache/tolvane-i386) and built anew when the
 # package list below changes. Needs root, for debootstrap and chroot.
 set -euo pipefail
 
-pybind11_dir=${1:?usage: $0 PYBIND11_DIR}
-test -f "$pybind11_dir/share/cmake/pybind11/pybind11Config.cmake" ||
-  { echo "$0: $pybind11_dir is not an installed pybind11 package" >&2; exit 2; }
+usage="usage: $0 PYBIND11_DIR | --wheel SDIST PYLIB OUTDIR | --check WHEEL SDIST PYLIB"
+mode=test
+case ${1:-} in
+  --wheel) [ $# = 4 ] || { echo "$usage" >&2; exit 2; }; mode=wheel sdist=$2 pylib=$3 outdir=$4 ;;
+  --check) [ $# = 4 ] || { echo "$usage" >&2; exit 2; }; mode=check wheel=$2 sdist=$3 pylib=$4 ;;
+  *) pybind11_dir=${1:?$usage}
+     test -f "$pybind11_dir/share/cmake/pybind11/pybind11Config.cmake" ||
+       { echo "$0: $pybind11_dir is not an installed pybind11 package" >&2; exit 2; } ;;
+esac
 [ "$(id -u)" = 0 ] || { echo "$0: needs root (debootstrap, chroot)" >&2; exit 2; }
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -75,10 +86,40 @@ unmount_proc
 trap unmount_proc EXIT
 mount -t proc proc "$root/proc"
 
-# A copy of the sources, so that nothing in the clone becomes root's.
+# What the run works on is copied in, so that nothing outside becomes root's.
 rm -rf "$root/build"
+mkdir -p "$root/build"
+
+# Wheels: built with the pip and build backend of PYLIB, against Debian's
+# Python and NumPy; checked in a venv that sees Debian's packages (NumPy,
+# pytest, dask) and the wheel, run from the unpacked source archive, which
+# holds no module: the tests can import only the installed one.
+if [ "$mode" = wheel ]; then
+  cp -r "$pylib" "$root/build/pylib"
+  cp "$sdist" "$root/build/"
+  in_root "$root" env PYTHONPATH=/build/pylib python3 -m pip wheel --quiet --no-build-isolation --no-deps \
+    --wheel-dir /build/wheel "/build/$(basename "$sdist")"
+  mkdir -p "$outdir"
+  cp "$root"/build/wheel/*.whl "$outdir/"
+  exit 0
+fi
+if [ "$mode" = check ]; then
+  cp -r "$pylib" "$root/build/pylib"
+  cp "$wheel" "$root/build/"
+  mkdir -p "$root/build/src"
+  tar -C "$root/build/src" --strip-components=1 -xzf "$sdist"
+  in_root "$root" python3 -m venv --without-pip --system-site-packages /build/venv
+  in_root "$root" env PYTHONPATH=/build/pylib /build/venv/bin/python -m pip install --quiet --no-index \
+    "/build/$(basename "$wheel")"
+  in_root "$root" env -C /build/src /build/venv/bin/python -c 'import platform, sys, tolvane
+assert tolvane.__file__.startswith(sys.prefix), tolvane.__file__
+print("i386:", platform.machine(), "Python", platform.python_version(), tolvane.__file__)'
+  in_root "$root" env -C /build/src /build/venv/bin/python -m pytest -p no:cacheprovider
+  exit 0
+fi
+
 mkdir -p "$root/build/src" "$root/build/pybind11"
-tar -C "$source_dir" -c --exclude=./.git --exclude=./.venv --exclude=./build --exclude=.pytest_cache \
+tar -C "$source_dir" -c --exclude=./.git --exclude=./.venv --exclude=./build --exclude=./dist --exclude=.pytest_cache \
   --exclude=.hypothesis --exclude=__pycache__ --exclude='*.so' . | tar -C "$root/build/src" -x
 cp -r "$pybind11_dir/include" "$pybind11_dir/share" "$root/build/pybind11/"
 
