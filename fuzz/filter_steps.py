@@ -605,7 +605,8 @@ def step_setstate(fdp, s):
         if not s.bare:
             assert s.filter.__setstate__(fdp.PickValueInList([(), (1, 2, 3), [1], None])) is None
         return s
-    target = bare(fdp.PickValueInList(CLASSES))
+    # A bare subject is restored in place now and then, also after a failure.
+    target = s if s.bare and fdp.ConsumeBool() else bare(fdp.PickValueInList(CLASSES))
     if fdp.ConsumeIntInRange(0, 15) == 0:
         outcome(incompatible("__setstate__", "constructor"), lambda: target.filter.__setstate__([0, 8, b""]))
         check(target)
@@ -621,18 +622,21 @@ def step_setstate(fdp, s):
         expected = INVALID_STATE
     elif not converted((m_value is not None, m_effect), (k_value is not None, k_effect)):
         expected = cast_error(m if m_value is None else k)
+    elif not target.bare:
+        # The conversion initialised the instance: it keeps what it was given,
+        # whatever the rest of the state.
+        expected = None
     elif k_value < 0 or m_value < 0:
         expected = NEGATIVE
     else:
         expected = image_error
-    # An instance that the conversion initialised keeps what it was given.
-    initialised_meanwhile = not target.bare
     if outcome(expected, lambda: target.filter.__setstate__(state)) is FAILED:
         check(target)
         return s
-    restored = target if initialised_meanwhile else Subject(target.filter, k_value, m_value, masked(read, m_value))
-    check(restored)
-    return restored if fdp.ConsumeBool() else s
+    if target.bare:
+        target.bare, target.k, target.m, target.image = False, k_value, m_value, masked(read, m_value)
+    check(target)
+    return target if fdp.ConsumeBool() else s
 
 
 def step_init(fdp, s):

@@ -55,14 +55,46 @@ py::bytes image_of(const Filter& filter) {
   return image;
 }
 
+// How pickle and copy rebuild a filter, on every protocol. For protocols 0 and
+// 1 copyreg would reduce an instance by calling pybind11's base type, which
+// aborts the interpreter; this is what Python itself gives from protocol 2 on
+// (the class, the arguments that a subclass's __new__ asks for through
+// __getnewargs_ex__ or __getnewargs__, and the state), so that those pickles
+// are the same as before.
+py::tuple reduction(const Filter& self) {
+  const py::object instance = py::cast(initialised(self), py::return_value_policy::reference);
+  const py::object cls = py::type::of(instance);
+  const py::module_ copyreg = py::module_::import("copyreg");
+  py::tuple args;
+  py::dict kwargs;
+  if (py::hasattr(cls, "__getnewargs_ex__")) {
+    const py::tuple both = instance.attr("__getnewargs_ex__")();
+    if (both.size() != 2) throw py::type_error("__getnewargs_ex__ should return a tuple of length 2");
+    args = both[0];
+    kwargs = both[1];
+  } else if (py::hasattr(cls, "__getnewargs__")) {
+    args = instance.attr("__getnewargs__")();
+  }
+  const py::object state = instance.attr("__getstate__")();
+  if (!kwargs.empty()) return py::make_tuple(copyreg.attr("__newobj_ex__"), py::make_tuple(cls, args, kwargs), state);
+  py::list cls_and_args;
+  cls_and_args.append(cls);
+  for (const py::handle arg : args) cls_and_args.append(arg);
+  return py::make_tuple(copyreg.attr("__newobj__"), py::tuple(cls_and_args), state);
+}
+
 }  // namespace
 
 // On Python 3.11 pybind11 takes the GIL through PyGILState_Ensure, which in a
 // sub-interpreter waits for ever: it finds this thread's state of the main
-// interpreter. The entry point that PYBIND11_MODULE writes is renamed here, and
-// the module's own entry point below refuses a sub-interpreter before any of
-// pybind11 runs.
-#define PyInit_tolvane pybind11_entry_point
+// interpreter. The entry point that PYBIND11_MODULE writes is renamed here and
+// kept out of the exported symbols (where another library's could take its
+// place), and the module's own entry point below refuses a sub-interpreter
+// before any of pybind11 runs.
+#pragma push_macro("PYBIND11_EXPORT")
+#undef PYBIND11_EXPORT
+#define PYBIND11_EXPORT __attribute__((visibility("hidden")))
+#define PyInit_tolvane tolvane_pybind11_entry_point
 
 PYBIND11_MODULE(tolvane, module) {
   // pybind11 looks NumPy's array interface up once per process, on the first
@@ -111,32 +143,26 @@ PYBIND11_MODULE(tolvane, module) {
              if (t.size() != 3) throw std::runtime_error("Invalid State in __setstate__");
              const int m = t[1].cast<int>();
              const int k = t[0].cast<int>();
+             // Converting the items ran Python code, which may have initialised
+             // this instance meanwhile: it is then left as it is, as is any
+             // initialised filter, whatever the rest of the state.
+             if (constructed(self)) return;
              Filter filter;
              filter.configure_signed(k, m);
              const contiguous_view image{py::buffer(t[2])};
              filter.frombuffer(image.data(), image.items());
-             // Converting the items ran Python code, which may have initialised
-             // this instance meanwhile: it is then left as it is, as is any
-             // initialised filter.
-             if (!constructed(self)) new (&self) Filter(std::move(filter));
+             new (&self) Filter(std::move(filter));
            })
       .def("union", [](Filter& self, const Filter& other) { initialised(self).insert(initialised(other)); })
       .def("intersect", [](Filter& self, const Filter& other) { initialised(self).intersect(initialised(other)); })
       .def("get_k", [](const Filter& self) { return initialised(self).k; })
       .def("get_m", [](const Filter& self) { return initialised(self).m; })
       .def("foz", [](const Filter& self) { return initialised(self).foz(); })
-      // For protocols 0 and 1, copyreg would reduce an instance by calling
-      // pybind11's base type, which aborts the interpreter. Every protocol gets
-      // the reduction that protocols 2 to 5 have always had, so that a pickle
-      // made by protocol 2 or later is the same as before.
-      .def("__reduce__", [](const Filter& self) {
-        const py::object instance = py::cast(initialised(self), py::return_value_policy::reference);
-        return py::tuple(py::make_tuple(py::module_::import("copyreg").attr("__newobj__"),
-                                        py::make_tuple(py::type::of(instance)), instance.attr("__getstate__")()));
-      });
+      .def("__reduce__", reduction);
 }
 
 #undef PyInit_tolvane
+#pragma pop_macro("PYBIND11_EXPORT")
 
 extern "C" PYBIND11_EXPORT PyObject* PyInit_tolvane() {
   if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
@@ -145,5 +171,5 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_tolvane() {
                     "for the GIL on Python 3.11; import it in the main interpreter");
     return nullptr;
   }
-  return pybind11_entry_point();
+  return tolvane_pybind11_entry_point();
 }

@@ -159,6 +159,19 @@ def test_states_and_pickles():
     )
 
 
+@pytest.mark.parametrize("construct", [lambda f: f.__init__(), lambda f: f.__setstate__((1, 8, b"\x01"))])
+def test_bare_instances_constructed_after_refusals(construct):
+    # A refused call and a failed __setstate__ leave storage in a bare
+    # instance, which its construction then takes over.
+    def retried():
+        bare = tolvane.bloomfilter.__new__(tolvane.bloomfilter)
+        refusing(bare.get_k, ValueError)()
+        refusing(lambda: bare.__setstate__((1, 8, 7)), TypeError)()
+        construct(bare)
+
+    assert_no_growth(retried)
+
+
 @pytest.mark.parametrize("method", ["union", "intersect"])
 def test_merges(method):
     f, same, other = configured(3, 5000), configured(3, 5000), configured(3, 5001)

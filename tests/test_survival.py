@@ -29,6 +29,27 @@ class Sub(bloomfilter):
     pass
 
 
+class Named(bloomfilter):
+    # A subclass whose __new__ wants an argument, which it gives back for pickling.
+    def __new__(cls, name, **options):
+        self = super().__new__(cls)
+        self.name, self.options = name, options
+        return self
+
+    def __init__(self, name, **options):
+        super().__init__()
+
+
+class KeywordNamed(Named):
+    def __getnewargs_ex__(self):
+        return (self.name,), self.options
+
+
+class PositionalNamed(Named):
+    def __getnewargs__(self):
+        return (self.name,)
+
+
 class Tagged(bloomfilter):
     # A subclass that adds attributes carries them through its own state.
     __slots__ = ("tag",)
@@ -101,6 +122,18 @@ def test_pickles_on_every_protocol(protocol, cls):
 
 
 @pytest.mark.parametrize("protocol", range(6))
+@pytest.mark.parametrize("cls, made_as", [("PositionalNamed", "('x')"), ("KeywordNamed", "('x', size=5)")])
+def test_subclass_new_arguments_come_back(protocol, cls, made_as):
+    assert survive(f"""
+        f = {cls}{made_as}
+        f.configure(3, 100)
+        f.insert(rows)
+        copies = [pickle.loads(pickle.dumps(f, {protocol})), copy.copy(f), copy.deepcopy(f)]
+        print([(type(g).__name__, g.name, g.options, state(g) == state(f)) for g in copies])
+    """) == [(cls, "x", {"size": 5} if cls == "KeywordNamed" else {}, True)] * 3
+
+
+@pytest.mark.parametrize("protocol", range(6))
 def test_subclass_state_of_its_own_comes_back(protocol):
     assert survive(f"""
         f = made(Tagged)
@@ -159,13 +192,15 @@ def test_sub_interpreter_import_fails_at_once(main_first):
 
 # --- Python code run by argument conversion ---------------------------------
 
-def test_setstate_initialised_while_converting_its_state_keeps_that_state():
+@pytest.mark.parametrize("rest", ["1, m, b'\\x01'", "-1, m, b''", "1, m, 'not a buffer'"])
+def test_setstate_initialised_while_converting_its_state_keeps_that_state(rest):
     # The outer call finds the instance initialised once its items are
-    # converted, and leaves it as it is, as it leaves any initialised filter.
-    assert survive("""
+    # converted, and leaves it as it is, as it leaves any initialised filter,
+    # whatever the rest of its state.
+    assert survive(f"""
         g = bloomfilter.__new__(bloomfilter)
         m = Index(lambda: g.__setstate__((2, 16, b"\\xff\\xff")), 8)
-        result = g.__setstate__((1, m, b"\\x01"))
+        result = g.__setstate__(({rest}))
         print((result, state(g)))
         del g
     """) == (None, (2, 16, b"\xff\xff"))
@@ -192,6 +227,9 @@ INITIALISERS = {
     ids=["configure", "from_bytes", "dbg_gethex", "__setstate__ k", "__setstate__ m"],
 )
 def test_bare_instance_initialised_while_a_call_converts_its_arguments(call, expected, initialiser, kind):
+    # Where a constructor frees the storage that the call holds, glibc hands
+    # that memory straight back to the new filter, which hides the fault; under
+    # make asan, freed memory is held back and the call says "not initialised".
     action, before = INITIALISERS[initialiser]
     assert survive(f"""
         g = bloomfilter.__new__(bloomfilter)
@@ -246,15 +284,23 @@ def test_finalizer_calling_the_module_during_the_first_array_lookup():
     # pybind11 looks NumPy's array interface up once; Python code run by that
     # lookup (here a finalizer, reached through NumpyVersion) that passes the
     # module an array would wait for the lookup for ever, were it still to come.
+    # Done at import, the lookup runs before the class exists.
     assert survive("""
+        import sys
+        import numpy as np
         import numpy.lib
 
+        rows = np.zeros((2, 3), dtype=np.uint8)
         real_version = numpy.lib.NumpyVersion
+        seen = []
 
 
         class Finalised:
             def __del__(self):
-                bloomfilter().dbg_getrow(rows, 0)
+                module = sys.modules.get("tolvane")
+                seen.append(hasattr(module, "bloomfilter"))
+                if hasattr(module, "bloomfilter"):
+                    module.bloomfilter().dbg_getrow(rows, 0)
 
 
         def version(text):
@@ -263,10 +309,12 @@ def test_finalizer_calling_the_module_during_the_first_array_lookup():
 
 
         numpy.lib.NumpyVersion = version
-        f = bloomfilter()
+        import tolvane
+
+        f = tolvane.bloomfilter()
         f.configure(3, 64)
-        print(f.test(rows))
-    """) == [False] * 4
+        print((seen, f.test(rows)))
+    """, prelude="") == ([False], [False, False])
 
 
 # --- pybind11's own base type -----------------------------------------------
