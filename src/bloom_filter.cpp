@@ -91,6 +91,15 @@ constexpr size_t prefetch_row_max = 256;
 constexpr size_t cache_line = 64;
 constexpr ssize_t prefetch_columns_max = 32;
 
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx2"))) inline __m256i load_vector(const void* at) {
+  return _mm256_loadu_si256(static_cast<const __m256i*>(at));
+}
+__attribute__((target("avx2"))) inline void store_vector(void* at, __m256i bytes) {
+  _mm256_storeu_si256(static_cast<__m256i*>(at), bytes);
+}
+#endif
+
 // Rows whose bytes lie one after the other are hashed where they are.
 struct contiguous_rows {
   const char* base;
@@ -100,6 +109,10 @@ struct contiguous_rows {
   bool slotted() const { return true; }
   const unsigned char* operator()(ssize_t row, ssize_t /* slot */) const {
     return reinterpret_cast<const unsigned char*>(base + row * row_stride);
+  }
+  // Rows first .. first + 7, for hashing eight at a time.
+  void read_eight(ssize_t first, ssize_t /* slot */, const unsigned char* rows[batch_rows]) const {
+    for (ssize_t i = 0; i < batch_rows; ++i) rows[i] = (*this)(first + i, 0);
   }
   // Asks for the cache lines of rows first .. last that will be hashed soon.
   void prefetch(ssize_t first, ssize_t last) const {
@@ -116,8 +129,8 @@ struct contiguous_rows {
 
 // Other rows are gathered element by element into a buffer reused for every
 // batch: slot i at buffer + i * slot_bytes (2 * batch_rows slots), or all in
-// one place when slot_bytes is 0. Size is the item size, or 0 for one known only at
-// run time.
+// one place when slot_bytes is 0. Size is the item size, or 0 for one known
+// only at run time.
 template <size_t Size>
 struct gathered_rows {
   row_geometry geometry;
@@ -126,12 +139,17 @@ struct gathered_rows {
 
   bool slotted() const { return slot_bytes != 0; }
   const unsigned char* operator()(ssize_t row, ssize_t slot) const {
-    const size_t itemsize = Size ? Size : geometry.itemsize;
-    const char* element = geometry.base + row * geometry.row_stride;
     unsigned char* const start = buffer + static_cast<size_t>(slot) * slot_bytes;
-    unsigned char* out = start;
+    copy_elements(row, 0, start);
+    return start;
+  }
+  // Columns first_col .. cols - 1 of a row to their places in out.
+  void copy_elements(ssize_t row, ssize_t first_col, unsigned char* out) const {
+    const size_t itemsize = Size ? Size : geometry.itemsize;
     const ssize_t stride = geometry.col_stride;
-    ssize_t col = 0;
+    const char* element = geometry.base + row * geometry.row_stride + first_col * stride;
+    out += static_cast<size_t>(first_col) * itemsize;
+    ssize_t col = first_col;
     // Four elements a round: their loads and stores do not wait on one
     // another's address arithmetic.
     for (; col + 4 <= geometry.cols; col += 4) {
@@ -147,8 +165,101 @@ struct gathered_rows {
       element += stride;
       out += itemsize;
     }
-    return start;
   }
+#if defined(__x86_64__) || defined(__i386__)
+  // Rows first .. first + 7 into slots slot .. slot + 7, for hashing eight at a
+  // time (with AVX2). Two common layouts go a vector at a time rather than an
+  // element at a time: columns whose elements lie one after the other (Fortran
+  // order, transposed views), and rows whose elements lie one after the other
+  // in reverse order (reversed columns).
+  __attribute__((target("avx2"))) void read_eight(ssize_t first, ssize_t slot,
+                                                  const unsigned char* rows[batch_rows]) const {
+    unsigned char* out[batch_rows];
+    for (ssize_t i = 0; i < batch_rows; ++i) rows[i] = out[i] = buffer + static_cast<size_t>(slot + i) * slot_bytes;
+    ssize_t done = 0;
+    if constexpr (Size == 4 || Size == 8) {
+      if (geometry.row_stride == static_cast<ssize_t>(Size)) done = copy_columns(first, out);
+    }
+    for (ssize_t i = 0; i < batch_rows; ++i) {
+      ssize_t col = done;
+      if constexpr (Size != 0) {
+        if (geometry.col_stride == -static_cast<ssize_t>(Size)) col = copy_reversed(first + i, out[i]);
+      }
+      copy_elements(first + i, col, out[i]);
+    }
+  }
+
+  // The columns of eight rows a vector's worth at a time: the vectors of
+  // consecutive columns' elements in the eight rows, transposed into vectors of
+  // the rows' elements. Returns the number of columns copied.
+  __attribute__((target("avx2"))) ssize_t copy_columns(ssize_t first, unsigned char* const out[batch_rows]) const {
+    constexpr ssize_t width = 32 / static_cast<ssize_t>(Size);
+    const ssize_t stride = geometry.col_stride;
+    const char* const start = geometry.base + first * geometry.row_stride;
+    ssize_t col = 0;
+    for (; col + width <= geometry.cols; col += width) {
+      // The column elements of the eight rows, and where row i's go.
+      const char* const column = start + col * stride;
+      unsigned char* to[batch_rows];
+      for (ssize_t i = 0; i < batch_rows; ++i) to[i] = out[i] + col * static_cast<ssize_t>(Size);
+      if constexpr (Size == 4) {
+        __m256i pairs[8], quads[8];
+        for (int j = 0; j < 8; j += 2) {
+          const __m256i left = load_vector(column + j * stride), right = load_vector(column + (j + 1) * stride);
+          pairs[j] = _mm256_unpacklo_epi32(left, right);
+          pairs[j + 1] = _mm256_unpackhi_epi32(left, right);
+        }
+        for (int j = 0; j < 8; j += 4) {
+          quads[j] = _mm256_unpacklo_epi64(pairs[j], pairs[j + 2]);
+          quads[j + 1] = _mm256_unpackhi_epi64(pairs[j], pairs[j + 2]);
+          quads[j + 2] = _mm256_unpacklo_epi64(pairs[j + 1], pairs[j + 3]);
+          quads[j + 3] = _mm256_unpackhi_epi64(pairs[j + 1], pairs[j + 3]);
+        }
+        // quads[i] holds columns 0-3 of rows i and i + 4, quads[i + 4] columns 4-7.
+        for (int i = 0; i < 4; ++i) {
+          store_vector(to[i], _mm256_permute2x128_si256(quads[i], quads[i + 4], 0x20));
+          store_vector(to[i + 4], _mm256_permute2x128_si256(quads[i], quads[i + 4], 0x31));
+        }
+      } else {
+        // Rows 0-3 from the first 32 bytes of each column, rows 4-7 from the next.
+        for (int half = 0; half < 2; ++half) {
+          const char* const at = column + 32 * half;
+          const __m256i c0 = load_vector(at), c1 = load_vector(at + stride);
+          const __m256i c2 = load_vector(at + 2 * stride), c3 = load_vector(at + 3 * stride);
+          const __m256i low01 = _mm256_unpacklo_epi64(c0, c1), high01 = _mm256_unpackhi_epi64(c0, c1);
+          const __m256i low23 = _mm256_unpacklo_epi64(c2, c3), high23 = _mm256_unpackhi_epi64(c2, c3);
+          store_vector(to[4 * half], _mm256_permute2x128_si256(low01, low23, 0x20));
+          store_vector(to[4 * half + 1], _mm256_permute2x128_si256(high01, high23, 0x20));
+          store_vector(to[4 * half + 2], _mm256_permute2x128_si256(low01, low23, 0x31));
+          store_vector(to[4 * half + 3], _mm256_permute2x128_si256(high01, high23, 0x31));
+        }
+      }
+    }
+    return col;
+  }
+
+  // A row whose elements lie in reverse order one after the other, 32 bytes
+  // at a time: each the bytes it needs, in order of address, with their items
+  // reversed. Returns the number of columns copied.
+  __attribute__((target("avx2"))) ssize_t copy_reversed(ssize_t row, unsigned char* out) const {
+    constexpr auto item = static_cast<ssize_t>(Size);
+    constexpr ssize_t per_vector = 32 / item;
+    // Within each 16-byte half, item i goes to item 16 / Size - 1 - i.
+    char reversing[32];
+    for (int byte = 0; byte < 32; ++byte) {
+      reversing[byte] = static_cast<char>((16 / item - 1 - byte % 16 / item) * item + byte % item);
+    }
+    const __m256i shuffle = load_vector(reversing);
+    // Element col lies at first_element - col * Size.
+    const char* const first_element = geometry.base + row * geometry.row_stride;
+    ssize_t col = 0;
+    for (; col + per_vector <= geometry.cols; col += per_vector) {
+      const __m256i bytes = load_vector(first_element - (col + per_vector - 1) * item);
+      store_vector(out + col * item, _mm256_shuffle_epi8(_mm256_permute4x64_epi64(bytes, 0x4e), shuffle));
+    }
+    return col;
+  }
+#endif
   // Asks for the lines of each column's elements in rows first and last. The
   // rows between lie in between: on those two lines when a column's elements
   // are close (Fortran order, small items); otherwise the hardware's stream
@@ -243,18 +354,14 @@ __attribute__((target("avx2"))) void visit_eight_rows_at_a_time(const Rows& rows
   // before they are hashed, into the other half of the slots: the hash would
   // otherwise wait for the stores of the gathering to complete.
   const unsigned char* eight[2][batch_rows];
-  const auto read_batch = [&](ssize_t batch) {
-    const ssize_t half = batch % 2;
-    for (ssize_t i = 0; i < batch_rows; ++i) eight[half][i] = rows(batch * batch_rows + i, half * batch_rows + i);
-  };
-  read_batch(0);
+  rows.read_eight(0, 0, eight[0]);
   for (ssize_t batch = 0; batch < batches; ++batch) {
     const ssize_t ahead = (batch + prefetch_row_batches) * batch_rows;
     if (ahead < count) rows.prefetch(ahead, std::min(ahead + batch_rows, count) - 1);
     __m256i digest[4];
     quillon::murmur::MurmurHash3_x86_128_x8_words(eight[batch % 2], static_cast<int>(row_length),
                                                   BloomFilterFacade::seed, digest);
-    if (batch + 1 < batches) read_batch(batch + 1);
+    if (batch + 1 < batches) rows.read_eight((batch + 1) * batch_rows, (batch + 1) % 2 * batch_rows, eight[(batch + 1) % 2]);
     // h1 is output words 0 and 1 of a digest, h2 words 2 and 3, each pair
     // little-endian. Unpacking works within 128-bit halves: these hold rows
     // 0, 1, 4, 5 and 2, 3, 6, 7.
