@@ -1,11 +1,19 @@
 """insert, insert_along and test: the bits they set and read, for every dtype,
-layout and number of dimensions, compared with the plain-Python model."""
+layout and number of dimensions, compared with the plain-Python model, and on
+a CPU without AVX2 with this one."""
+
+import json
+import os
+import platform
+import shutil
+import subprocess
+import sys
 
 import numpy as np
 import pytest
 
 import model
-from conftest import MAX_BITS, SIZE_BITS, check_image, configured, state_of
+from conftest import MAX_BITS, SIZE_BITS, check_image, child_env, configured, state_of
 
 RNG = np.random.default_rng(1208)
 
@@ -264,3 +272,47 @@ def test_rows_of_no_bytes_take_any_strides(rows):
     assert f.to_bytes() == bytes.fromhex("000000c003000000")
     assert f.test(rows) == [True] * 4
     assert f.dbg_getrow(rows, 3) == [] and f.dbg_gethex(rows, 3) == ""
+
+
+# Every layout's reader, and every path through the positions: whole batches
+# of eight rows and the rows after them; m on both sides of 2^30 (where the
+# lanes' remainder changes); k below and above the steps the lanes keep in
+# flight. The bits are compared as the positions that are set, so that large
+# filters need not be hashed whole.
+WITHOUT_AVX2_SCRIPT = """
+import json
+import numpy as np
+import tolvane
+
+rng = np.random.default_rng(7)
+out = {}
+for m, ks, counts in ((1, (3,), (19,)), (1000, (1, 3, 14, 40), (1, 8, 19)), (2**30, (7,), (19,)),
+                      (2**30 + 3, (7,), (19,))):
+    for k in ks:
+        for count in counts:
+            raw = rng.integers(0, 2**32, size=(count, 9), dtype=np.uint32)
+            layouts = {"C": raw, "Fortran": np.asfortranarray(raw), "reversed": raw[:, ::-1], "odd items": raw.view("S6")}
+            for layout, rows in layouts.items() if m < 2**20 else [("C", raw)]:
+                f = tolvane.bloomfilter()
+                f.configure(k, m)
+                f.insert(rows[::2])
+                image = np.frombuffer(f.to_bytes(), dtype=np.uint8)
+                out[f"{m} {k} {count} {layout}"] = [np.flatnonzero(image).tolist(), f.test(rows)]
+print(json.dumps(out))
+"""
+
+
+def run_rows_script(*command: str) -> dict:
+    done = subprocess.run([*command, sys.executable, "-c", WITHOUT_AVX2_SCRIPT],
+                          capture_output=True, text=True, timeout=600, env=child_env())
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+@pytest.mark.skipif(platform.machine() != "x86_64" or not shutil.which("qemu-x86_64"),
+                    reason="needs qemu-x86_64 (Debian: qemu-user) on x86_64 to run on a CPU without AVX2")
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="the sanitizer runtimes do not run under qemu-user")
+def test_a_cpu_without_avx2_sets_and_reads_the_same_bits():
+    # Nehalem has every instruction NumPy needs and no AVX: every row goes
+    # one at a time.
+    assert run_rows_script("qemu-x86_64", "-cpu", "Nehalem") == run_rows_script()
