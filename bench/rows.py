@@ -232,11 +232,15 @@ def main():
             for k in (3, 7, 14):
                 rows = random_rows(n, row_bytes)
                 calls = tolvane_calls(rows, k, m)
-                insert = test = math.inf
+                # What test's result list costs by itself: a filter with k 0
+                # reads nothing and answers True for every row.
+                calls["k 0 test"] = tolvane_calls(rows, 0, m)["test"]
+                insert = test = list_alone = math.inf
                 floor = {}
                 for _ in range(2):
                     ns = ns_per_row(calls, repeat)
                     insert, test = min(insert, ns["insert"]), min(test, ns["test"])
+                    list_alone = min(list_alone, ns["k 0 test"])
                     floor = best_floor(floor, floors.rows(rows, k, m))
                 del calls
                 group = f"floor ({size})"
@@ -247,6 +251,7 @@ def main():
                           f"{floor['test']:.1f}")
                 table.add(group, f"{case}: insert", insert, "ns/row", floor_ratios(insert, "insert", floor))
                 table.add(group, f"{case}: test", test, "ns/row", floor_ratios(test, "test", floor))
+                table.add(group, f"{case}: test with k 0 (the result list alone)", list_alone, "ns/row")
 
     # Layouts, in cache, k = 7, timed in turn.
     for row_bytes in (16, 64):
