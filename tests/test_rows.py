@@ -120,12 +120,14 @@ def test_positions_and_answers_match_the_model(k, m):
     assert all(answer is True or answer is False for answer in answers)
 
 
-def test_positions_in_a_filter_of_more_than_2_to_the_32_bits():
-    m = min(2**32 + 15, MAX_BITS)
+# Filters on both sides of 2^30 bits, where the remainder in lanes changes,
+# and of more than 2^32 bits (as many as the platform holds on 32 bits).
+@pytest.mark.parametrize("m", [2**30, 2**30 + 3, min(2**32 + 15, MAX_BITS)])
+def test_positions_in_large_filters(m):
     rows = sample("u1", (50, 16))
-    f = configured(7, m)
+    f = configured(14, m)
     f.insert(rows)
-    expected = sorted({p for r in range(50) for p in model.positions(model.row_bytes(rows, r), 7, m)})
+    expected = sorted({p for r in range(50) for p in model.positions(model.row_bytes(rows, r), 14, m)})
     image = np.frombuffer(f.to_bytes(), dtype=np.uint8)
     found = [8 * int(byte) + bit for byte in np.flatnonzero(image) for bit in range(8) if image[byte] >> bit & 1]
     assert found == expected
@@ -140,11 +142,12 @@ def test_worked_example_abc():
     assert {i: b for i, b in enumerate(image) if b} == {16: 0x20, 40: 0x20, 115: 0x02}
 
 
-def test_empty_rows_set_the_positions_of_the_empty_string():
+@pytest.mark.parametrize("count", [1, 5, 19])
+def test_empty_rows_set_the_positions_of_the_empty_string(count):
     f = configured(4, 64)
-    f.insert(np.zeros((1, 0), dtype=np.uint8))
+    f.insert(np.zeros((count, 0), dtype=np.uint8))
     assert f.to_bytes() == bytes.fromhex("000000c003000000")
-    assert f.test(np.zeros((5, 0), dtype=np.float64)) == [True] * 5
+    assert f.test(np.zeros((count, 0), dtype=np.float64)) == [True] * count
 
 
 @pytest.mark.parametrize(
