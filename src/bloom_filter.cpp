@@ -350,9 +350,9 @@ __attribute__((target("avx2"))) void visit_eight_rows_at_a_time(const Rows& rows
   step_bits ring[ring_steps];
   size_t pending = 0;
   size_t slot = 0;
-  // The rows of a batch are read (gathered, where they are gathered) a batch
-  // before they are hashed, into the other half of the slots: the hash would
-  // otherwise wait for the stores of the gathering to complete.
+  // A batch's rows are read (gathered, where they are) a batch before they
+  // are hashed, into the other half of the slots: the hash would otherwise
+  // wait for the stores of the gathering to complete.
   const unsigned char* eight[2][batch_rows];
   rows.read_eight(0, 0, eight[0]);
   for (ssize_t batch = 0; batch < batches; ++batch) {
@@ -361,7 +361,8 @@ __attribute__((target("avx2"))) void visit_eight_rows_at_a_time(const Rows& rows
     __m256i digest[4];
     quillon::murmur::MurmurHash3_x86_128_x8_words(eight[batch % 2], static_cast<int>(row_length),
                                                   BloomFilterFacade::seed, digest);
-    if (batch + 1 < batches) rows.read_eight((batch + 1) * batch_rows, (batch + 1) % 2 * batch_rows, eight[(batch + 1) % 2]);
+    const ssize_t next = batch + 1;
+    if (next < batches) rows.read_eight(next * batch_rows, next % 2 * batch_rows, eight[next % 2]);
     // h1 is output words 0 and 1 of a digest, h2 words 2 and 3, each pair
     // little-endian. Unpacking works within 128-bit halves: these hold rows
     // 0, 1, 4, 5 and 2, 3, 6, 7.
@@ -369,28 +370,28 @@ __attribute__((target("avx2"))) void visit_eight_rows_at_a_time(const Rows& rows
     const __m256i h1_b = _mm256_unpackhi_epi32(digest[0], digest[1]);
     const __m256i h2_a = _mm256_unpacklo_epi32(digest[2], digest[3]);
     const __m256i h2_b = _mm256_unpackhi_epi32(digest[2], digest[3]);
-    quillon::position_lanes::lanes low = lanes.first(_mm256_permute2x128_si256(h1_a, h1_b, 0x20),
-                                                      _mm256_permute2x128_si256(h2_a, h2_b, 0x20));
-    quillon::position_lanes::lanes high = lanes.first(_mm256_permute2x128_si256(h1_a, h1_b, 0x31),
-                                                       _mm256_permute2x128_si256(h2_a, h2_b, 0x31));
+    quillon::position_lanes::lanes first_four = lanes.first(_mm256_permute2x128_si256(h1_a, h1_b, 0x20),
+                                                             _mm256_permute2x128_si256(h2_a, h2_b, 0x20));
+    quillon::position_lanes::lanes last_four = lanes.first(_mm256_permute2x128_si256(h1_a, h1_b, 0x31),
+                                                            _mm256_permute2x128_si256(h2_a, h2_b, 0x31));
     for (size_t j = 0; j < k; ++j) {
       if (j > 0) {
-        lanes.next(low);
-        lanes.next(high);
+        lanes.next(first_four);
+        lanes.next(last_four);
       }
       step_bits& step = ring[slot];
       if (pending == ring_steps) {
         visit(step);
         --pending;
       }
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(step.word), _mm256_srli_epi64(low.position, 6));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(step.word + 4), _mm256_srli_epi64(high.position, 6));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(step.bit),
-                          _mm256_sllv_epi64(one, _mm256_and_si256(low.position, low_six)));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(step.bit + 4),
-                          _mm256_sllv_epi64(one, _mm256_and_si256(high.position, low_six)));
+      store_vector(step.word, _mm256_srli_epi64(first_four.position, 6));
+      store_vector(step.word + 4, _mm256_srli_epi64(last_four.position, 6));
+      store_vector(step.bit, _mm256_sllv_epi64(one, _mm256_and_si256(first_four.position, low_six)));
+      store_vector(step.bit + 4, _mm256_sllv_epi64(one, _mm256_and_si256(last_four.position, low_six)));
       if (prefetch) {
-        for (ssize_t i = 0; i < batch_rows; ++i) __builtin_prefetch(words + static_cast<size_t>(step.word[i]), for_write);
+        for (ssize_t i = 0; i < batch_rows; ++i) {
+          __builtin_prefetch(words + static_cast<size_t>(step.word[i]), for_write);
+        }
       }
       slot = (slot + 1) % ring_steps;
       ++pending;
@@ -413,13 +414,16 @@ struct set_step {
 class test_step {
  public:
   __attribute__((target("avx2"))) test_step(const uint64_t* words, size_t k, PyObject* list)
-      : words_(words), k_(k), list_(list), clear_{_mm256_setzero_si256(), _mm256_setzero_si256()} {}
+      : words_(reinterpret_cast<const long long*>(words)),
+        k_(k),
+        list_(list),
+        clear_{_mm256_setzero_si256(), _mm256_setzero_si256()} {}
 
   __attribute__((target("avx2"))) void operator()(const step_bits& step) {
     for (int half = 0; half < 2; ++half) {
-      const __m256i word = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(step.word + 4 * half));
-      const __m256i bit = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(step.bit + 4 * half));
-      const __m256i found = _mm256_and_si256(_mm256_i64gather_epi64(reinterpret_cast<const long long*>(words_), word, 8), bit);
+      const __m256i word = load_vector(step.word + 4 * half);
+      const __m256i bit = load_vector(step.bit + 4 * half);
+      const __m256i found = _mm256_and_si256(_mm256_i64gather_epi64(words_, word, 8), bit);
       clear_[half] = _mm256_or_si256(clear_[half], _mm256_cmpeq_epi64(found, _mm256_setzero_si256()));
     }
     if (++done_ < k_) return;
@@ -434,7 +438,8 @@ class test_step {
   }
 
  private:
-  const uint64_t* words_;
+  // As the gather instruction takes them.
+  const long long* words_;
   size_t k_;
   PyObject* list_;
   ssize_t row_ = 0;

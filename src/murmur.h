@@ -305,9 +305,8 @@ __attribute__((target("avx2"))) inline void transpose_in(const __m128i in[8], __
 // output word w (h1 .. h4) of keys[i], so that a caller can go on computing
 // with the digests where they are. Only for CPUs with AVX2 (the caller checks,
 // for example with __builtin_cpu_supports).
-__attribute__((target("avx2"), always_inline)) inline void MurmurHash3_x86_128_x8_words(const unsigned char* const keys[8],
-                                                                        const int len, uint32_t seed,
-                                                                        __m256i words[4]) {
+__attribute__((target("avx2"), always_inline)) inline void MurmurHash3_x86_128_x8_words(
+    const unsigned char* const keys[8], const int len, uint32_t seed, __m256i words[4]) {
   using namespace detail;
   const int nblocks = len / 16;
   const __m256i c1 = _mm256_set1_epi32(0x239b961b), c2 = _mm256_set1_epi32(static_cast<int>(0xab0e9789)),

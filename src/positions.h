@@ -63,7 +63,8 @@ class position_lanes {
     const __m256i flip = _mm256_set1_epi64x(static_cast<long long>(uint64_t{1} << 63));
     const __m256i v = _mm256_add_epi64(h1, h2);
     const __m256i s = remainder(h2);
-    const __m256i s_after_wrap = add_m_below_zero(_mm256_sub_epi64(s, _mm256_set1_epi64x(static_cast<long long>(wrap_))));
+    const __m256i wrap = _mm256_set1_epi64x(static_cast<long long>(wrap_));
+    const __m256i s_after_wrap = add_m_below_zero(_mm256_sub_epi64(s, wrap));
     lanes items;
     items.position = remainder(v);
     items.v_flipped = _mm256_xor_si256(v, flip);
