@@ -336,9 +336,9 @@ struct step_bits {
 // their positions are known.
 constexpr size_t ring_steps = 8;
 
-// Digests the first 8 * batches rows eight at a time and computes their
-// positions in AVX2 lanes, step j of all eight rows at once, handing each
-// step's bits to visit.
+// Digests the first 8 * batches rows (of count; batches >= 1) eight at a time
+// and computes their positions in AVX2 lanes, step j of all eight rows at
+// once, handing each step's bits to visit.
 template <bool for_write, class Rows, class Visit>
 __attribute__((target("avx2"))) void visit_eight_rows_at_a_time(const Rows& rows, ssize_t batches, ssize_t count,
                                                                 size_t row_length, size_t k, uint64_t m,
@@ -581,7 +581,7 @@ void BloomFilterFacade::insert(const py::array& mat, int /* axis: rows are alway
   with_rows(geometry, [&](const auto& rows) {
     ssize_t first = 0;
 #if defined(__x86_64__) || defined(__i386__)
-    if (cpu.avx2 && rows.slotted()) {
+    if (cpu.avx2 && rows.slotted() && geometry.rows >= batch_rows) {
       set_step set{words};
       visit_eight_rows_at_a_time<true>(rows, geometry.rows / batch_rows, geometry.rows, geometry.row_length(), k, m,
                                        words, set);
@@ -620,7 +620,7 @@ py::list BloomFilterFacade::test(const py::array& mat, int /* axis: rows are alw
     with_rows(geometry, [&](const auto& rows) {
       ssize_t first = 0;
 #if defined(__x86_64__) || defined(__i386__)
-      if (cpu.avx2 && rows.slotted()) {
+      if (cpu.avx2 && rows.slotted() && geometry.rows >= batch_rows) {
         test_step tester(words, k, list);
         visit_eight_rows_at_a_time<false>(rows, geometry.rows / batch_rows, geometry.rows, geometry.row_length(), k,
                                           m, words, tester);
