@@ -151,7 +151,8 @@ uint64_t prefetched(uint64_t* words, const uint64_t* positions, size_t count, si
   uint64_t found = 0;
   for (size_t first = 0; first < count; first += batch) {
     const size_t end = std::min(count, first + batch);
-    for (size_t i = first; i < end; ++i) __builtin_prefetch(words + (positions[i] >> 6), Work::for_write);
+    // Into the second-level cache, as the filter prefetches.
+    for (size_t i = first; i < end; ++i) __builtin_prefetch(words + (positions[i] >> 6), Work::for_write, 2);
     found += work(words, positions + first, end - first);
   }
   return found;

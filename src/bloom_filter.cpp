@@ -75,10 +75,13 @@ row_geometry rows_to_hash(const py::array& mat) {
 
 // Rows are digested in batches of this many; filters of prefetch_min_bytes
 // and more prefetch the words of each batch ahead (unless k is so large that
-// the prefetched lines would be evicted before use).
+// the prefetched lines would be evicted before use), into the second-level
+// cache: the first level tracks too few misses at once to keep them all on
+// their way (1 GiB, k 7: 86 ns per row against 101 into the first level).
 constexpr ssize_t batch_rows = 8;
 constexpr size_t prefetch_min_bytes = size_t{4} << 20;
 constexpr size_t prefetch_max_k = 32;
+constexpr int prefetch_to_second_level = 2;
 // Gathered rows up to this length get a buffer slot each within two batches,
 // so that a batch can be hashed eight rows at a time while the next one is
 // gathered.
@@ -390,7 +393,7 @@ __attribute__((target("avx2"))) void visit_eight_rows_at_a_time(const Rows& rows
       store_vector(step.bit + 4, _mm256_sllv_epi64(one, _mm256_and_si256(last_four.position, low_six)));
       if (prefetch) {
         for (ssize_t i = 0; i < batch_rows; ++i) {
-          __builtin_prefetch(words + static_cast<size_t>(step.word[i]), for_write);
+          __builtin_prefetch(words + static_cast<size_t>(step.word[i]), for_write, prefetch_to_second_level);
         }
       }
       slot = (slot + 1) % ring_steps;
@@ -556,7 +559,8 @@ void BloomFilterFacade::digest_rows(const Rows& rows, ssize_t first, ssize_t cou
     for (ssize_t i = 0; i < next.size; ++i) {
       uint64_t v = next.h1[i];
       for (size_t j = 0; j < hashes; ++j) {
-        __builtin_prefetch(words + static_cast<size_t>(local.next(v, next.h2[i]) >> 6), for_write);
+        const uint64_t bit = local.next(v, next.h2[i]);
+        __builtin_prefetch(words + static_cast<size_t>(bit >> 6), for_write, prefetch_to_second_level);
       }
     }
   };
