@@ -379,9 +379,12 @@ def plot(sweep: dict, path: str):
         return
     fig, ax = plt.subplots(figsize=(11.5, 5.5))
     sizes = [m / 8 for m in sweep]
-    for line in next(iter(sweep.values())):
+    # A colour of its own for each line: the default cycle of ten repeats.
+    colours = plt.get_cmap("tab20").colors
+    for i, line in enumerate(next(iter(sweep.values()))):
         style = "--" if line.startswith("floor") else "-"
-        ax.plot(sizes, [point[line] for point in sweep.values()], style, marker="o", label=line)
+        ax.plot(sizes, [point[line] for point in sweep.values()], style, marker="o", label=line,
+                color=colours[2 * i % 20 + 2 * i // 20], linewidth=2.5 if line.startswith("tolvane") else 1.5)
     ax.set_xscale("log", base=2)
     ax.set_yscale("log")
     ax.set_xlabel("filter size (bytes)")
