@@ -186,7 +186,7 @@ struct gathered_rows {
     for (ssize_t i = 0; i < batch_rows; ++i) {
       ssize_t col = done;
       if constexpr (Size != 0) {
-        if (geometry.col_stride == -static_cast<ssize_t>(Size)) col = copy_reversed(first + i, out[i]);
+        if (done == 0 && geometry.col_stride == -static_cast<ssize_t>(Size)) col = copy_reversed(first + i, out[i]);
       }
       copy_elements(first + i, col, out[i]);
     }

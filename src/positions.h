@@ -91,8 +91,8 @@ class position_lanes {
     return _mm256_add_epi64(x, _mm256_and_si256(_mm256_cmpgt_epi64(_mm256_setzero_si256(), x), m));
   }
 
-  // x mod m: fastmod's Barrett estimate, its 64 x 64-bit products built from
-  // the 32 x 32-bit ones that AVX2 has.
+  // x mod m by fastmod's Barrett estimate, its 64 x 64-bit products built
+  // from the 32 x 32-bit ones that AVX2 has.
   __attribute__((target("avx2"))) __m256i remainder(__m256i x) const {
     return m_ <= small_m ? small_remainder(x) : wide_remainder(x);
   }
@@ -120,6 +120,7 @@ class position_lanes {
     return _mm256_and_si256(rest, _mm256_set1_epi64x(0xffffffff));
   }
 
+  // Any m < 2^63: the whole product, and a quotient at most one too small.
   __attribute__((target("avx2"))) __m256i wide_remainder(__m256i x) const {
     const __m256i reciprocal = _mm256_set1_epi64x(static_cast<long long>(reciprocal_));
     const __m256i reciprocal_high = _mm256_set1_epi64x(static_cast<long long>(reciprocal_ >> 32));
