@@ -8,6 +8,15 @@ bytes per row: "fed tobytes" counts the conversion a user pays, "pre-built"
 is the same work on bytes made beforehand (rbloom and set then also reuse the
 hash that Python caches in each bytes object).
 
+The floors are plain C++ loops over the same rows, k and m (bench/floors.cpp):
+the hash alone, one row at a time and the fastest way this CPU offers (eight
+rows at a time in AVX2 lanes where it has AVX2), and each operation's memory
+work alone, with the positions computed beforehand: insert's read-modify-write
+of the word of every position, test's read of it. Each tolvane case is set
+against three of their sums: "today's" (the one-at-a-time hash + insert's
+memory work, as this table had it before), its own memory work alone, and
+that + the fastest hash.
+
     python bench/rows.py --floors build/bench/floors [--quick] [--plot docs/speed.png]
 """
 
@@ -95,13 +104,17 @@ class Floors:
         return json.loads(out.stdout)
 
     def rows(self, rows: np.ndarray, k: int, m: int) -> dict:
-        """hash, memory (in order) and memory_prefetched, ns per row."""
+        """ns per row: hash (one row at a time), fastest_hash (the fastest way
+        this CPU offers), and the memory work of each operation, the better of
+        in order and prefetched: a read-modify-write per position for insert,
+        a read for test."""
         with tempfile.NamedTemporaryFile(suffix=".rows") as file:
             np.ascontiguousarray(rows).tofile(file.name)
             row_bytes = rows.shape[1] * rows.itemsize
             result = self.run("hash", file.name, row_bytes)
             result.update(self.run("memory", file.name, row_bytes, k, m))
-        result["floor"] = result["hash"] + min(result["memory"], result["memory_prefetched"])
+        result["insert"] = min(result["memory"], result["memory_prefetched"])
+        result["test"] = min(result["reads"], result["reads_prefetched"])
         return result
 
     def memcpy_gbps(self, size: int) -> tuple[float, float]:
@@ -157,6 +170,23 @@ def peer_calls(peer, rows: np.ndarray, cases=("insert fed tobytes", "test fed to
     return {f"{name} {case}": (calls[case], len(rows)) for case in cases}
 
 
+FLOOR_KEYS = ("hash", "fastest_hash", "insert", "test")
+
+
+def best_floor(a: dict, b: dict) -> dict:
+    """The better of two measurements of the floors, key by key."""
+    return {key: min(a.get(key, math.inf), b[key]) for key in FLOOR_KEYS} | {"fastest_hash_is": b["fastest_hash_is"]}
+
+
+def floor_ratios(ns: float, op: str, floor: dict) -> str:
+    """ns of tolvane's op against today's floor (hash one row at a time +
+    insert's memory work), the op's memory work alone, and that plus the
+    fastest hash."""
+    today = floor["hash"] + floor["insert"]
+    return (f"{ns / today:.2f}x today's, {ns / floor[op]:.2f}x memory, "
+            f"{ns / (floor[op] + floor['fastest_hash']):.2f}x memory + fastest hash")
+
+
 class Table:
     def __init__(self):
         self.lines = []
@@ -195,27 +225,33 @@ def main():
         ours = ns["tolvane insert"] if " insert" in case else ns["tolvane test"]
         table.add(group, case, value, "ns/row", "" if case.startswith("tolvane") else f"{value / ours:.1f}x tolvane")
 
-    # Against the floor: hash + the memory work of the same positions. The
-    # floors run in another process: each side is timed twice, in turn.
+    # Against the floors of the same rows and positions. The floors run in
+    # another process: each side is timed twice, in turn.
     for m, size in ((IN_CACHE, "10M bits"), (GIB, "1 GiB")):
         for row_bytes in (16, 64):
             for k in (3, 7, 14):
                 rows = random_rows(n, row_bytes)
                 calls = tolvane_calls(rows, k, m)
-                insert = test = math.inf
+                # What test's result list costs by itself: a filter with k 0
+                # reads nothing and answers True for every row.
+                calls["k 0 test"] = tolvane_calls(rows, 0, m)["test"]
+                insert = test = list_alone = math.inf
                 floor = {}
                 for _ in range(2):
                     ns = ns_per_row(calls, repeat)
                     insert, test = min(insert, ns["insert"]), min(test, ns["test"])
-                    for key, value in floors.rows(rows, k, m).items():
-                        floor[key] = min(floor.get(key, math.inf), value)
+                    list_alone = min(list_alone, ns["k 0 test"])
+                    floor = best_floor(floor, floors.rows(rows, k, m))
                 del calls
                 group = f"floor ({size})"
                 case = f"{row_bytes} B rows, k {k}"
-                table.add(group, f"{case}: hash / memory / prefetched", floor["hash"], "ns/row",
-                          f"{floor['memory']:.1f} / {floor['memory_prefetched']:.1f}")
-                table.add(group, f"{case}: insert", insert, "ns/row", f"{insert / floor['floor']:.2f}x floor")
-                table.add(group, f"{case}: test", test, "ns/row", f"{test / floor['floor']:.2f}x floor")
+                table.add(group, f"{case}: hash one by one / fastest", floor["hash"], "ns/row",
+                          f"{floor['fastest_hash']:.1f} ({floor['fastest_hash_is']})")
+                table.add(group, f"{case}: memory work of insert / test", floor["insert"], "ns/row",
+                          f"{floor['test']:.1f}")
+                table.add(group, f"{case}: insert", insert, "ns/row", floor_ratios(insert, "insert", floor))
+                table.add(group, f"{case}: test", test, "ns/row", floor_ratios(test, "test", floor))
+                table.add(group, f"{case}: test with k 0 (the result list alone)", list_alone, "ns/row")
 
     # Layouts, in cache, k = 7, timed in turn.
     for row_bytes in (16, 64):
@@ -244,12 +280,27 @@ def main():
             table.add("rows (16 B, k 7, 10M bits)", f"{count:,} rows {op}", value, "ns/row",
                       f"max/min {max(values) / min(values):.2f}" if count == counts[-1] else "")
 
-    # The fixed cost of a call.
+    # The fixed cost of a call, against rbloom's for one row, fed tobytes; and
+    # what bounds it: a call of a method that does nothing (get_k) through the
+    # same binding, and making the one-item list that test returns.
     one = random_rows(1, 16)
     f = configured(7, IN_CACHE)
-    seconds = fastest({"insert": lambda: f.insert(one), "test": lambda: f.test(one)}, repeat)
+    calls = {"insert": lambda: f.insert(one), "test": lambda: f.test(one), "get_k (the binding alone)": f.get_k,
+             "[False] (a one-item list)": lambda: [False]}
+    try:
+        import rbloom
+
+        bloom = rbloom.Bloom(max(1, int(IN_CACHE * math.log(2) / 7)), 0.5**7)
+        row = one[0]
+        calls["rbloom add(row.tobytes())"] = lambda: bloom.add(row.tobytes())
+        calls["rbloom row.tobytes() in bloom"] = lambda: row.tobytes() in bloom
+    except ImportError:
+        pass
+    seconds = fastest(calls, repeat)
+    rbloom_of = {"insert": "rbloom add(row.tobytes())", "test": "rbloom row.tobytes() in bloom"}
     for op, value in seconds.items():
-        table.add("one-row call", op, value * 1e6, "µs/call")
+        theirs = seconds.get(rbloom_of.get(op, ""))
+        table.add("one-row call", op, value * 1e6, "µs/call", f"{value / theirs:.2f}x rbloom" if theirs else "")
 
     # Whole-filter operations on 1 GiB, against memcpy of the same size.
     # from_bytes takes m as a signed 32-bit int, so it is measured on the
@@ -301,14 +352,15 @@ def main():
                 calls.update(peer_calls(peer, peer_rows, ["insert fed tobytes"]))
             point = ns_per_row(calls, repeat)
             del calls
-            floor = floors.rows(rows, 7, m)
-            point.update({"floor: hash + memory": floor["floor"], "floor: hash": floor["hash"],
-                          "floor: memory in order": floor["memory"],
-                          "floor: memory prefetched": floor["memory_prefetched"]})
+            floor = best_floor({}, floors.rows(rows, 7, m))
+            point.update({"floor: hash + memory of insert": floor["hash"] + floor["insert"],
+                          "floor: memory of insert + fastest hash": floor["insert"] + floor["fastest_hash"],
+                          "floor: memory of insert": floor["insert"], "floor: memory of test": floor["test"],
+                          "floor: hash": floor["hash"], "floor: fastest hash": floor["fastest_hash"]})
             sweep[m] = point
             group = f"size sweep ({m / 8 / 2**20:,.2f} MiB, 16 B rows, k 7)"
             for line, ns in point.items():
-                ratio = f"{ns / point['floor: hash + memory']:.2f}x floor" if line.startswith("tolvane") else ""
+                ratio = floor_ratios(ns, line.split()[-1], floor) if line.startswith("tolvane") else ""
                 table.add(group, line, ns, "ns/row", ratio)
 
     table.print()
@@ -327,9 +379,12 @@ def plot(sweep: dict, path: str):
         return
     fig, ax = plt.subplots(figsize=(11.5, 5.5))
     sizes = [m / 8 for m in sweep]
-    for line in next(iter(sweep.values())):
+    # A colour of its own for each line: the default cycle of ten repeats.
+    colours = plt.get_cmap("tab20").colors
+    for i, line in enumerate(next(iter(sweep.values()))):
         style = "--" if line.startswith("floor") else "-"
-        ax.plot(sizes, [point[line] for point in sweep.values()], style, marker="o", label=line)
+        ax.plot(sizes, [point[line] for point in sweep.values()], style, marker="o", label=line,
+                color=colours[2 * i % 20 + 2 * i // 20], linewidth=2.5 if line.startswith("tolvane") else 1.5)
     ax.set_xscale("log", base=2)
     ax.set_yscale("log")
     ax.set_xlabel("filter size (bytes)")

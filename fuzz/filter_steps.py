@@ -265,6 +265,17 @@ def image_bytes(fdp, m):
     return fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, (m + 7) // 8 + 3))
 
 
+def axis_lengths(fdp):
+    """Mostly short axes; now and then, rows enough for whole batches of eight
+    (which the filter hashes eight at a time) and columns enough to fill a
+    vector with items (which it copies a vector at a time)."""
+    shape = [fdp.ConsumeIntInRange(0, 4) for _ in range(fdp.ConsumeIntInRange(0, 4))]
+    if len(shape) >= 2 and fdp.ConsumeIntInRange(0, 3) == 0:
+        shape[0] = fdp.ConsumeIntInRange(8, 19)
+        shape[1] = fdp.ConsumeIntInRange(0, 40)
+    return tuple(shape)
+
+
 def make_array(fdp):
     """An array of random dtype, shape and strides, as_strided over a buffer
     that holds exactly the bytes its elements occupy (or one element when it
@@ -283,15 +294,18 @@ def make_array(fdp):
         # A broadcast row longer than the hash takes.
         shape, strides = (1, INT_MAX // size + 1), (0, 0)
     else:
-        shape = tuple(fdp.ConsumeIntInRange(0, 4) for _ in range(fdp.ConsumeIntInRange(0, 4)))
+        shape = axis_lengths(fdp)
         strides = []
         natural = size
         for length in reversed(shape):
-            kind = fdp.ConsumeIntInRange(0, 5)
+            kind = fdp.ConsumeIntInRange(0, 6)
             if kind <= 1:
                 stride = natural
             elif kind == 2:
                 stride = -natural
+            elif kind == 6:
+                # As rows in Fortran order have.
+                stride = size
             elif kind == 3:
                 stride = 0
             elif kind == 4 or length > 1:

@@ -12,7 +12,7 @@
 namespace py = pybind11;
 
 namespace quillon {
-class fastmod;
+class item_positions;
 }
 
 // Frees the bits of a filter: small filters come from calloc, large ones are
@@ -74,11 +74,9 @@ class BloomFilterFacade {
   void check_same_configuration(const BloomFilterFacade& other, const char* message) const;
 
   static void hash(const void* data, size_t len, uint64_t* v1, uint64_t* v2);
-  // The digests of eight rows of one length at once (x86 with AVX2 only).
-  static void hash8(const unsigned char* const rows[8], size_t len, uint64_t* v1, uint64_t* v2);
   static std::vector<unsigned char> row_as_array(const py::array& mat, ssize_t row);
 
   template <bool for_write, class Rows, class Visit>
-  void digest_rows(const Rows& rows, ssize_t count, size_t row_length, const quillon::fastmod& position,
-                   Visit&& visit) const;
+  void digest_rows(const Rows& rows, ssize_t first, ssize_t count, size_t row_length,
+                   const quillon::item_positions& positions, Visit&& visit) const;
 };

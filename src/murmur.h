@@ -2,8 +2,8 @@
 // (the one shipped with SMHasher): the same constants, block loops, tail
 // switches and finalisation, so every digest matches the reference bit for bit.
 // Keys are read in place with no copy, no allocation and no alignment demand.
-// On x86, MurmurHash3_x86_128_x8 computes the same digests for eight keys of
-// one length at once with AVX2.
+// On x86, MurmurHash3_x86_128_x8_words computes the same digests for eight
+// keys of one length at once with AVX2.
 #pragma once
 
 #include <cstdint>
@@ -301,11 +301,12 @@ __attribute__((target("avx2"))) inline void transpose_in(const __m128i in[8], __
 
 // MurmurHash3_x86_128 of eight keys of the same length at once, one key per
 // 32-bit lane of AVX2 vectors: several keys hashed together keep more of the
-// core busy than one key's chain of dependent steps. Writes at out + 16 * i
-// exactly what MurmurHash3_x86_128 writes for keys[i]. Only for CPUs with
-// AVX2 (the caller checks, for example with __builtin_cpu_supports).
-__attribute__((target("avx2"))) inline void MurmurHash3_x86_128_x8(const unsigned char* const keys[8], const int len,
-                                                                  uint32_t seed, void* out) {
+// core busy than one key's chain of dependent steps. Lane i of words[w] is the
+// output word w (h1 .. h4) of keys[i], so that a caller can go on computing
+// with the digests where they are. Only for CPUs with AVX2 (the caller checks,
+// for example with __builtin_cpu_supports).
+__attribute__((target("avx2"), always_inline)) inline void MurmurHash3_x86_128_x8_words(
+    const unsigned char* const keys[8], const int len, uint32_t seed, __m256i words[4]) {
   using namespace detail;
   const int nblocks = len / 16;
   const __m256i c1 = _mm256_set1_epi32(0x239b961b), c2 = _mm256_set1_epi32(static_cast<int>(0xab0e9789)),
@@ -344,20 +345,10 @@ __attribute__((target("avx2"))) inline void MurmurHash3_x86_128_x8(const unsigne
   h1 = fmix32x8(h1); h2 = fmix32x8(h2); h3 = fmix32x8(h3); h4 = fmix32x8(h4);
   h1 = _mm256_add_epi32(_mm256_add_epi32(h1, h2), _mm256_add_epi32(h3, h4));
   h2 = _mm256_add_epi32(h2, h1); h3 = _mm256_add_epi32(h3, h1); h4 = _mm256_add_epi32(h4, h1);
-  // Back to one digest per key: h1..h4 of key i at out + 16 i.
-  __m256i t0 = _mm256_unpacklo_epi32(h1, h2), t1 = _mm256_unpackhi_epi32(h1, h2);
-  __m256i t2 = _mm256_unpacklo_epi32(h3, h4), t3 = _mm256_unpackhi_epi32(h3, h4);
-  __m256i d0 = _mm256_unpacklo_epi64(t0, t2), d1 = _mm256_unpackhi_epi64(t0, t2);
-  __m256i d2 = _mm256_unpacklo_epi64(t1, t3), d3 = _mm256_unpackhi_epi64(t1, t3);
-  auto* o = static_cast<unsigned char*>(out);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 0), _mm256_castsi256_si128(d0));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16), _mm256_castsi256_si128(d1));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 32), _mm256_castsi256_si128(d2));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 48), _mm256_castsi256_si128(d3));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 64), _mm256_extracti128_si256(d0, 1));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 80), _mm256_extracti128_si256(d1, 1));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 96), _mm256_extracti128_si256(d2, 1));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 112), _mm256_extracti128_si256(d3, 1));
+  words[0] = h1;
+  words[1] = h2;
+  words[2] = h3;
+  words[3] = h4;
 }
 #endif
 

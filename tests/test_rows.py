@@ -1,11 +1,19 @@
 """insert, insert_along and test: the bits they set and read, for every dtype,
-layout and number of dimensions, compared with the plain-Python model."""
+layout and number of dimensions, compared with the plain-Python model, and on
+a CPU without AVX2 with this one."""
+
+import json
+import os
+import platform
+import shutil
+import subprocess
+import sys
 
 import numpy as np
 import pytest
 
 import model
-from conftest import MAX_BITS, SIZE_BITS, check_image, configured, state_of
+from conftest import MAX_BITS, SIZE_BITS, check_image, child_env, configured, state_of
 
 RNG = np.random.default_rng(1208)
 
@@ -69,6 +77,34 @@ def test_insert_sets_the_bits_of_every_row(dtype, layout):
     assert f.test(rows) == [True] * 9
 
 
+# Layouts whose rows are copied a vector at a time where they are hashed eight
+# at a time: columns of consecutive elements (Fortran order, transposed views,
+# with the columns reversed too) and rows of consecutive elements in reverse.
+# Column counts on both sides of the numbers of items in a vector.
+VECTOR_LAYOUTS = {
+    "Fortran": np.asfortranarray,
+    "transposed": lambda a: np.ascontiguousarray(a.T).T,
+    "Fortran reversed": lambda a: np.asfortranarray(a)[:, ::-1],
+    "reversed": lambda a: a[:, ::-1],
+}
+
+
+@pytest.mark.parametrize("layout", VECTOR_LAYOUTS)
+@pytest.mark.parametrize("cols", [1, 3, 4, 5, 8, 9, 17, 33, 70])
+@pytest.mark.parametrize("dtype", ["u1", "<i2", ">i4", "f8", "c16", "S3"])
+def test_every_layout_gives_the_bits_of_its_c_ordered_copy(dtype, cols, layout):
+    # Two whole batches of eight rows and three more; half of the probed rows
+    # were inserted.
+    inserted = sample(dtype, (19, cols))
+    probed = np.concatenate([inserted[::2], sample(dtype, (9, cols))])
+    rows, probes = VECTOR_LAYOUTS[layout](inserted), VECTOR_LAYOUTS[layout](probed)
+    f, g = configured(5, 4099), configured(5, 4099)
+    f.insert(rows)
+    g.insert(np.ascontiguousarray(rows))
+    assert f.to_bytes() == g.to_bytes()
+    assert f.test(probes) == g.test(np.ascontiguousarray(probes))
+
+
 @pytest.mark.parametrize("m", [1, 2, 63, 64, 65, 1000, 4099, 2**23 + 9])
 @pytest.mark.parametrize("k", [1, 3, 7, 14])
 def test_positions_and_answers_match_the_model(k, m):
@@ -84,12 +120,14 @@ def test_positions_and_answers_match_the_model(k, m):
     assert all(answer is True or answer is False for answer in answers)
 
 
-def test_positions_in_a_filter_of_more_than_2_to_the_32_bits():
-    m = min(2**32 + 15, MAX_BITS)
+# Filters on both sides of 2^30 bits, where the remainder in lanes changes,
+# and of more than 2^32 bits (as many as the platform holds on 32 bits).
+@pytest.mark.parametrize("m", [2**30, 2**30 + 3, min(2**32 + 15, MAX_BITS)])
+def test_positions_in_large_filters(m):
     rows = sample("u1", (50, 16))
-    f = configured(7, m)
+    f = configured(14, m)
     f.insert(rows)
-    expected = sorted({p for r in range(50) for p in model.positions(model.row_bytes(rows, r), 7, m)})
+    expected = sorted({p for r in range(50) for p in model.positions(model.row_bytes(rows, r), 14, m)})
     image = np.frombuffer(f.to_bytes(), dtype=np.uint8)
     found = [8 * int(byte) + bit for byte in np.flatnonzero(image) for bit in range(8) if image[byte] >> bit & 1]
     assert found == expected
@@ -104,11 +142,12 @@ def test_worked_example_abc():
     assert {i: b for i, b in enumerate(image) if b} == {16: 0x20, 40: 0x20, 115: 0x02}
 
 
-def test_empty_rows_set_the_positions_of_the_empty_string():
+@pytest.mark.parametrize("count", [1, 5, 19])
+def test_empty_rows_set_the_positions_of_the_empty_string(count):
     f = configured(4, 64)
-    f.insert(np.zeros((1, 0), dtype=np.uint8))
+    f.insert(np.zeros((count, 0), dtype=np.uint8))
     assert f.to_bytes() == bytes.fromhex("000000c003000000")
-    assert f.test(np.zeros((5, 0), dtype=np.float64)) == [True] * 5
+    assert f.test(np.zeros((count, 0), dtype=np.float64)) == [True] * count
 
 
 @pytest.mark.parametrize(
@@ -236,3 +275,47 @@ def test_rows_of_no_bytes_take_any_strides(rows):
     assert f.to_bytes() == bytes.fromhex("000000c003000000")
     assert f.test(rows) == [True] * 4
     assert f.dbg_getrow(rows, 3) == [] and f.dbg_gethex(rows, 3) == ""
+
+
+# Every layout's reader, and every path through the positions: whole batches
+# of eight rows and the rows after them; m on both sides of 2^30 (where the
+# lanes' remainder changes); k below and above the steps the lanes keep in
+# flight. The bits are compared as the positions that are set, so that large
+# filters need not be hashed whole.
+WITHOUT_AVX2_SCRIPT = """
+import json
+import numpy as np
+import tolvane
+
+rng = np.random.default_rng(7)
+out = {}
+for m, ks, counts in ((1, (3,), (19,)), (1000, (1, 3, 14, 40), (1, 8, 19)), (2**30, (7,), (19,)),
+                      (2**30 + 3, (7,), (19,))):
+    for k in ks:
+        for count in counts:
+            raw = rng.integers(0, 2**32, size=(count, 9), dtype=np.uint32)
+            layouts = {"C": raw, "Fortran": np.asfortranarray(raw), "reversed": raw[:, ::-1], "odd items": raw.view("S6")}
+            for layout, rows in layouts.items() if m < 2**20 else [("C", raw)]:
+                f = tolvane.bloomfilter()
+                f.configure(k, m)
+                f.insert(rows[::2])
+                image = np.frombuffer(f.to_bytes(), dtype=np.uint8)
+                out[f"{m} {k} {count} {layout}"] = [np.flatnonzero(image).tolist(), f.test(rows)]
+print(json.dumps(out))
+"""
+
+
+def run_rows_script(*command: str) -> dict:
+    done = subprocess.run([*command, sys.executable, "-c", WITHOUT_AVX2_SCRIPT],
+                          capture_output=True, text=True, timeout=600, env=child_env())
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+@pytest.mark.skipif(platform.machine() != "x86_64" or not shutil.which("qemu-x86_64"),
+                    reason="needs qemu-x86_64 (Debian: qemu-user) on x86_64 to run on a CPU without AVX2")
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="the sanitizer runtimes do not run under qemu-user")
+def test_a_cpu_without_avx2_sets_and_reads_the_same_bits():
+    # Nehalem has every instruction NumPy needs and no AVX: every row goes
+    # one at a time.
+    assert run_rows_script("qemu-x86_64", "-cpu", "Nehalem") == run_rows_script()

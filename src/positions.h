@@ -1,0 +1,153 @@
+// The bit positions of an item: for j = 1, 2, ..., k, the position
+// (h1 + j * h2) mod 2^64 mod m of its digest words h1 and h2, for any m in
+// 1 .. 2^63 - 1.
+//
+// item_positions gives them one item at a time, a remainder each: the k
+// remainders of an item do not depend on one another, so a core overlaps them.
+//
+// position_lanes (x86 with AVX2) gives them for four items at once, one per
+// 64-bit lane, from two remainders per item: position 1, (h1 + h2) mod m, and
+// s = h2 mod m. Each later position is the one before plus s, less
+// w = 2^64 mod m where h1 + j * h2 wrapped past 2^64 on the way: eight vector
+// instructions a step, where a remainder in lanes takes fifteen (m <= 2^30)
+// or twenty-five.
+#pragma once
+
+#include <cstdint>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+#include "fastmod.h"
+
+namespace quillon {
+
+class item_positions {
+ public:
+  explicit item_positions(uint64_t m) : mod_(m) {}
+
+  // Position j, given v = h1 + (j - 1) * h2, which it advances to h1 + j * h2.
+  uint64_t next(uint64_t& v, uint64_t h2) const {
+    v += h2;
+    return mod_(v);
+  }
+
+ private:
+  fastmod mod_;
+};
+
+#if defined(__x86_64__) || defined(__i386__)
+class position_lanes {
+ public:
+  explicit position_lanes(uint64_t m)
+      : m_(m), reciprocal_(UINT64_MAX / m), wrap_(UINT64_MAX % m + 1 == m ? 0 : UINT64_MAX % m + 1) {}
+
+  // Four items at position j. Every value lies in [0, m) or (-m, m), and
+  // m < 2^63, so signed comparisons order them.
+  struct lanes {
+    __m256i position;
+    // h1 + j * h2 and h2 with their top bits flipped: a signed comparison of
+    // flipped values is the unsigned comparison of the values.
+    __m256i v_flipped;
+    __m256i h2;
+    __m256i h2_flipped;
+    // What a step subtracts: m - s, or m - ((s - w) mod m) after a wrap, as
+    // the first and the difference of the two.
+    __m256i back;
+    __m256i wrapped_back;
+  };
+
+  // Position 1 of the items with digest words h1 and h2, lane by lane.
+  __attribute__((target("avx2"))) lanes first(__m256i h1, __m256i h2) const {
+    const __m256i m = _mm256_set1_epi64x(static_cast<long long>(m_));
+    const __m256i flip = _mm256_set1_epi64x(static_cast<long long>(uint64_t{1} << 63));
+    const __m256i v = _mm256_add_epi64(h1, h2);
+    const __m256i s = remainder(h2);
+    const __m256i wrap = _mm256_set1_epi64x(static_cast<long long>(wrap_));
+    const __m256i s_after_wrap = add_m_below_zero(_mm256_sub_epi64(s, wrap));
+    lanes items;
+    items.position = remainder(v);
+    items.v_flipped = _mm256_xor_si256(v, flip);
+    items.h2 = h2;
+    items.h2_flipped = _mm256_xor_si256(h2, flip);
+    items.back = _mm256_sub_epi64(m, s);
+    items.wrapped_back = _mm256_sub_epi64(_mm256_sub_epi64(m, s_after_wrap), items.back);
+    return items;
+  }
+
+  // From position j to position j + 1.
+  __attribute__((target("avx2"))) void next(lanes& items) const {
+    items.v_flipped = _mm256_add_epi64(items.v_flipped, items.h2);
+    // The sum wrapped past 2^64 exactly where it came out below h2.
+    const __m256i wrapped = _mm256_cmpgt_epi64(items.h2_flipped, items.v_flipped);
+    const __m256i back = _mm256_add_epi64(items.back, _mm256_and_si256(wrapped, items.wrapped_back));
+    items.position = add_m_below_zero(_mm256_sub_epi64(items.position, back));
+  }
+
+ private:
+  // x + m where x < 0: from (-m, m) to [0, m).
+  __attribute__((target("avx2"))) __m256i add_m_below_zero(__m256i x) const {
+    const __m256i m = _mm256_set1_epi64x(static_cast<long long>(m_));
+    return _mm256_add_epi64(x, _mm256_and_si256(_mm256_cmpgt_epi64(_mm256_setzero_si256(), x), m));
+  }
+
+  // x mod m by fastmod's Barrett estimate, its 64 x 64-bit products built
+  // from the 32 x 32-bit ones that AVX2 has.
+  __attribute__((target("avx2"))) __m256i remainder(__m256i x) const {
+    return m_ <= small_m ? small_remainder(x) : wide_remainder(x);
+  }
+
+  // Where 4m <= 2^32, x - q m needs only its low 32 bits, and so a quotient
+  // estimate up to three too small will do: the high 64 bits of x * reciprocal
+  // without the carries of the low products (two at most), on top of
+  // Barrett's one. Four multiplications instead of seven.
+  static constexpr uint64_t small_m = uint64_t{1} << 30;
+  __attribute__((target("avx2"))) __m256i small_remainder(__m256i x) const {
+    const __m256i reciprocal = _mm256_set1_epi64x(static_cast<long long>(reciprocal_));
+    const __m256i reciprocal_high = _mm256_set1_epi64x(static_cast<long long>(reciprocal_ >> 32));
+    const __m256i m = _mm256_set1_epi64x(static_cast<long long>(m_));
+    const __m256i twice_m = _mm256_set1_epi64x(static_cast<long long>(2 * m_));
+    const __m256i x_high = _mm256_srli_epi64(x, 32);
+    const __m256i quotient = _mm256_add_epi64(
+        _mm256_mul_epu32(x_high, reciprocal_high),
+        _mm256_add_epi64(_mm256_srli_epi64(_mm256_mul_epu32(x_high, reciprocal), 32),
+                         _mm256_srli_epi64(_mm256_mul_epu32(x, reciprocal_high), 32)));
+    // In [0, 4m), and then, each time unless it would go below 0 (and wrap to
+    // more than it was), less 2m and less m.
+    __m256i rest = _mm256_sub_epi32(x, _mm256_mul_epu32(quotient, m));
+    rest = _mm256_min_epu32(rest, _mm256_sub_epi32(rest, twice_m));
+    rest = _mm256_min_epu32(rest, _mm256_sub_epi32(rest, m));
+    return _mm256_and_si256(rest, _mm256_set1_epi64x(0xffffffff));
+  }
+
+  // Any m < 2^63: the whole product, and a quotient at most one too small.
+  __attribute__((target("avx2"))) __m256i wide_remainder(__m256i x) const {
+    const __m256i reciprocal = _mm256_set1_epi64x(static_cast<long long>(reciprocal_));
+    const __m256i reciprocal_high = _mm256_set1_epi64x(static_cast<long long>(reciprocal_ >> 32));
+    const __m256i m = _mm256_set1_epi64x(static_cast<long long>(m_));
+    const __m256i m_high = _mm256_set1_epi64x(static_cast<long long>(m_ >> 32));
+    const __m256i low_half = _mm256_set1_epi64x(0xffffffff);
+    const __m256i x_high = _mm256_srli_epi64(x, 32);
+    // The high 64 bits of x * reciprocal; neither sum can carry out.
+    const __m256i middle = _mm256_add_epi64(_mm256_srli_epi64(_mm256_mul_epu32(x, reciprocal), 32),
+                                            _mm256_mul_epu32(x_high, reciprocal));
+    const __m256i middle_low = _mm256_add_epi64(_mm256_and_si256(middle, low_half),
+                                                _mm256_mul_epu32(x, reciprocal_high));
+    const __m256i quotient =
+        _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epu32(x_high, reciprocal_high), _mm256_srli_epi64(middle, 32)),
+                         _mm256_srli_epi64(middle_low, 32));
+    // The low 64 bits of quotient * m.
+    const __m256i cross = _mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(quotient, 32), m),
+                                           _mm256_mul_epu32(quotient, m_high));
+    const __m256i product = _mm256_add_epi64(_mm256_mul_epu32(quotient, m), _mm256_slli_epi64(cross, 32));
+    // x - quotient * m lies in [0, 2m).
+    return add_m_below_zero(_mm256_sub_epi64(_mm256_sub_epi64(x, product), m));
+  }
+
+  uint64_t m_;
+  uint64_t reciprocal_;
+  uint64_t wrap_;
+};
+#endif
+
+}  // namespace quillon
