@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -100,6 +101,17 @@ __attribute__((target("avx2"))) inline __m256i load_vector(const void* at) {
 }
 __attribute__((target("avx2"))) inline void store_vector(void* at, __m256i bytes) {
   _mm256_storeu_si256(static_cast<__m256i*>(at), bytes);
+}
+
+// The byte shuffle that reverses the items of this size within each 16-byte
+// half of a vector: item i goes to item 16 / size - 1 - i.
+template <size_t size>
+constexpr std::array<char, 32> item_reversal() {
+  std::array<char, 32> shuffle{};
+  for (size_t byte = 0; byte < 32; ++byte) {
+    shuffle[byte] = static_cast<char>((16 / size - 1 - byte % 16 / size) * size + byte % size);
+  }
+  return shuffle;
 }
 #endif
 
@@ -247,12 +259,8 @@ struct gathered_rows {
   __attribute__((target("avx2"))) ssize_t copy_reversed(ssize_t row, unsigned char* out) const {
     constexpr auto item = static_cast<ssize_t>(Size);
     constexpr ssize_t per_vector = 32 / item;
-    // Within each 16-byte half, item i goes to item 16 / Size - 1 - i.
-    char reversing[32];
-    for (int byte = 0; byte < 32; ++byte) {
-      reversing[byte] = static_cast<char>((16 / item - 1 - byte % 16 / item) * item + byte % item);
-    }
-    const __m256i shuffle = load_vector(reversing);
+    static constexpr std::array<char, 32> reversal = item_reversal<Size>();
+    const __m256i shuffle = load_vector(reversal.data());
     // Element col lies at first_element - col * Size.
     const char* const first_element = geometry.base + row * geometry.row_stride;
     ssize_t col = 0;

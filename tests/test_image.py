@@ -64,6 +64,16 @@ STORED_PICKLES = {
 }
 
 
+@pytest.mark.parametrize("new_arguments", [(), ((),), ((), {}, 1)])
+def test_new_arguments_other_than_a_pair_are_refused(new_arguments):
+    class Odd(tolvane.bloomfilter):
+        def __getnewargs_ex__(self):
+            return new_arguments
+
+    with pytest.raises(TypeError, match="^__getnewargs_ex__ should return a tuple of length 2$"):
+        pickle.dumps(Odd(), 2)
+
+
 @pytest.mark.parametrize("protocol", sorted(STORED_PICKLES))
 def test_stored_pickles_load_and_are_written_the_same(protocol):
     f = configured(3, 20)
