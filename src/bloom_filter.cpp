@@ -10,6 +10,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "cpu.h"
 #include "murmur.h"
 #include "positions.h"
 
@@ -304,17 +305,7 @@ void with_rows(const row_geometry& geometry, Visit&& visit) {
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-// Instructions beyond the x86 baseline the module is built for, used where the
-// CPU has them.
-struct cpu_features {
-  bool popcnt;
-  bool avx2;
-};
-
-const cpu_features cpu = [] {
-  __builtin_cpu_init();
-  return cpu_features{__builtin_cpu_supports("popcnt") != 0, __builtin_cpu_supports("avx2") != 0};
-}();
+const quillon::cpu_features cpu = quillon::probe_cpu();
 #endif
 
 constexpr size_t huge_page = size_t{1} << 21;

@@ -4,7 +4,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,9 +67,13 @@ class BloomFilterFacade {
   void intersect(const BloomFilterFacade& other);
 
  private:
-  // The most bits a filter holds: what a std::vector<bool> can, so that the
-  // limit is the same as for a filter stored in one.
-  static size_t max_bits() { return std::vector<bool>().max_size(); }
+  // The most bits a filter holds: libstdc++'s std::vector<bool>::max_size(),
+  // the limit filters have always had, whatever library builds the module
+  // (libc++'s differs): the largest ptrdiff_t less one word of bits.
+  static constexpr size_t max_bits() {
+    return static_cast<size_t>(std::numeric_limits<std::ptrdiff_t>::max()) -
+           (std::numeric_limits<unsigned long>::digits - 1);
+  }
   static size_t words_for(size_t bits) { return bits / 64 + (bits % 64 != 0); }
   static std::unique_ptr<uint64_t[], word_storage> allocate_words(size_t count);
   size_t word_count() const { return words_for(m); }
