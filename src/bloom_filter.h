@@ -43,9 +43,6 @@ class BloomFilterFacade {
   // Replaces the filter by m clear bits. On failure (a length error above the
   // largest bit vector, or bad_alloc) nothing has changed.
   void configure(size_t _k, size_t _m);
-  // As configure, for the signed values of images and pickle states: a
-  // negative value would wrap to a huge count, so it is refused first.
-  void configure_signed(int _k, int _m);
 
   void insert(const py::array& mat, int axis);
   py::list test(const py::array& mat, int axis) const;
@@ -60,7 +57,7 @@ class BloomFilterFacade {
   void frombuffer(const char* image, size_t length);
   // Replaces k, m and every bit by those of an image; on failure nothing has
   // changed.
-  void restore(int _k, int _m, const char* image, size_t length);
+  void restore(size_t _k, size_t _m, const char* image, size_t length);
 
   // Union: ORs the bits of a filter of the same k and m into this one.
   void insert(const BloomFilterFacade& other);
