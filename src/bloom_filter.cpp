@@ -67,12 +67,19 @@ row_geometry rows_to_hash(const py::array& mat) {
 const quillon::cpu_features cpu = quillon::probe_cpu();
 #endif
 
-// The fastest row kernels that this CPU and its OS allow.
+// The fastest row kernels that this CPU and its OS allow. A build that
+// measures one set against the others (make bench) names it instead.
+#define TOLVANE_KERNEL_SET_OF(name) quillon::name##_kernels
+#define TOLVANE_KERNEL_SET(name) TOLVANE_KERNEL_SET_OF(name)
 const quillon::row_kernels& kernels = [] {
+#if defined(TOLVANE_KERNELS)
+  return std::cref(TOLVANE_KERNEL_SET(TOLVANE_KERNELS));
+#else
 #if defined(__x86_64__) || defined(__i386__)
   if (cpu.avx2) return std::cref(quillon::avx2_kernels);
 #endif
   return std::cref(quillon::one_at_a_time_kernels);
+#endif
 }();
 
 constexpr size_t huge_page = size_t{1} << 21;
