@@ -118,6 +118,11 @@ py::array_t<bool> new_mask(ssize_t size) {
   return py::array_t<bool>(size);
 }
 
+// One answer per row, before they go into a list or a mask.
+std::unique_ptr<bool[]> answers(ssize_t rows) {
+  return std::unique_ptr<bool[]>(new bool[static_cast<size_t>(std::max<ssize_t>(rows, 0))]);
+}
+
 // The bytes that an array's elements span, [first, end); empty when it has none.
 std::pair<const char*, const char*> extent(const py::array& a) {
   const char* first = static_cast<const char*>(a.data());
@@ -221,7 +226,7 @@ py::list BloomFilterFacade::test(const py::array& mat, int /* axis: rows are alw
   const row_geometry geometry = rows_to_hash(mat);
   if (geometry.rows > 0 && k > 0 && m == 0) throw_no_bits();
   const auto rows = static_cast<size_t>(geometry.rows);
-  std::unique_ptr<bool[]> member(new bool[rows]);
+  const std::unique_ptr<bool[]> member = answers(geometry.rows);
   if (k == 0) {
     std::fill_n(member.get(), rows, true);
   } else if (rows > 0) {
@@ -250,7 +255,7 @@ py::array BloomFilterFacade::test_mask(const py::array& mat, const std::optional
   // Results go straight into a mask that is one run of bytes and shares none
   // with the rows; any other is filled once every row has been read.
   const bool direct = mask.strides(0) == 1 && !overlap(mask, mat);
-  std::unique_ptr<bool[]> buffer(direct ? nullptr : new bool[rows]);
+  const std::unique_ptr<bool[]> buffer = direct ? nullptr : answers(geometry.rows);
   bool* const member = direct ? static_cast<bool*>(mask.mutable_data()) : buffer.get();
   if (k == 0) {
     std::fill_n(member, rows, true);
