@@ -82,7 +82,7 @@ def test_creating_configuring_and_dropping_filters():
     )
 
 
-@pytest.mark.parametrize("method", ["insert", "test"])
+@pytest.mark.parametrize("method", ["insert", "test", "test_mask", "test_and_insert"])
 def test_rows(method):
     contiguous = np.arange(60, dtype=np.int32).reshape(20, 3)
     gathered = np.asfortranarray(contiguous)
@@ -96,6 +96,19 @@ def test_rows(method):
         refusing(lambda: getattr(no_bits, method)(contiguous), ValueError),
         refusing(lambda: call(None), TypeError),
         watched=[f, contiguous, gathered, one_d],
+    )
+
+
+def test_masks_into_out():
+    rows = np.arange(60, dtype=np.int32).reshape(20, 3)
+    f, out, wrong = configured(4, 10_000), np.zeros(20, bool), np.zeros(20, np.uint8)
+    f.insert(rows[::2])
+    assert_no_growth(
+        lambda: f.test_mask(rows, out),
+        lambda: f.test_mask(rows, out=out[::-1]),
+        refusing(lambda: f.test_mask(rows, wrong), TypeError),
+        refusing(lambda: f.test_mask(rows, out[1:]), ValueError),
+        watched=[f, rows, out, wrong],
     )
 
 
