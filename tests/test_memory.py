@@ -11,15 +11,13 @@ import numpy as np
 import pytest
 
 import tolvane
-from conftest import MAX_BITS, SIZE_BITS, configured, state_of
+from conftest import MAX_BITS, SANITIZED, SIZE_BITS, configured, state_of
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 HUGE_PAGE = 2 << 20
 # Under AddressSanitizer freed memory waits in a quarantine and every
 # allocation records its stack: resident memory says nothing about leaks there
 # (LeakSanitizer checks them), and the loops run a hundredth as long.
-with open("/proc/self/maps") as maps:
-    SANITIZED = "libasan" in maps.read()
 # Calls per test, shared among its success and failure paths.
 CALLS = 2_000 if SANITIZED else 200_000
 GROWTH_BOUND = 1 << 20
