@@ -76,6 +76,7 @@ const quillon::row_kernels& kernels = [] {
   return std::cref(TOLVANE_KERNEL_SET(TOLVANE_KERNELS));
 #else
 #if defined(__x86_64__) || defined(__i386__)
+  if (cpu.avx512) return std::cref(quillon::avx512_kernels);
   if (cpu.avx2) return std::cref(quillon::avx2_kernels);
 #endif
   return std::cref(quillon::one_at_a_time_kernels);
@@ -123,22 +124,40 @@ std::unique_ptr<bool[]> answers(ssize_t rows) {
   return std::unique_ptr<bool[]>(new bool[static_cast<size_t>(std::max<ssize_t>(rows, 0))]);
 }
 
-// The bytes that an array's elements span, [first, end); empty when it has none.
-std::pair<const char*, const char*> extent(const py::array& a) {
-  const char* first = static_cast<const char*>(a.data());
-  const char* end = first + a.itemsize();
-  for (ssize_t axis = 0; axis < a.ndim(); ++axis) {
-    if (a.shape(axis) == 0) return {nullptr, nullptr};
-    const ssize_t span = (a.shape(axis) - 1) * a.strides(axis);
-    (span < 0 ? first : end) += span;
-  }
-  return {first, end};
-}
-
+// Whether the elements of two arrays may share bytes: where the span of
+// either is unknown (offsets beyond ssize_t), they may. Arrays of no bytes
+// take any strides and share none.
 bool overlap(const py::array& a, const py::array& b) {
-  const auto [a_first, a_end] = extent(a);
-  const auto [b_first, b_end] = extent(b);
-  return a_first != a_end && b_first != b_end && a_first < b_end && b_first < a_end;
+  struct span {
+    bool empty = false;
+    bool known = true;
+    uintptr_t first = 0;
+    uintptr_t end = 0;
+  };
+  const auto span_of = [](const py::array& x) {
+    span s;
+    if (x.size() == 0 || x.itemsize() == 0) {
+      s.empty = true;
+      return s;
+    }
+    ssize_t low = 0, high = x.itemsize();
+    for (ssize_t axis = 0; axis < x.ndim(); ++axis) {
+      ssize_t offset;
+      if (__builtin_mul_overflow(x.shape(axis) - 1, x.strides(axis), &offset) ||
+          __builtin_add_overflow(offset < 0 ? low : high, offset, offset < 0 ? &low : &high)) {
+        s.known = false;
+        return s;
+      }
+    }
+    const auto base = reinterpret_cast<uintptr_t>(x.data());
+    s.first = base + static_cast<uintptr_t>(low);
+    s.end = base + static_cast<uintptr_t>(high);
+    return s;
+  };
+  const span one = span_of(a), other = span_of(b);
+  if (one.empty || other.empty) return false;
+  if (!one.known || !other.known) return true;
+  return one.first < other.end && other.first < one.end;
 }
 
 [[noreturn]] void throw_no_bits() { throw py::value_error("filter has no bits: configure m > 0 first"); }
@@ -284,7 +303,7 @@ py::array BloomFilterFacade::test_and_insert(const py::array& mat) {
 }
 
 void BloomFilterFacade::check_mask(const py::array& out, ssize_t rows) {
-  if (!out.dtype().is(py::dtype::of<bool>())) {
+  if (out.dtype().num() != py::detail::npy_api::NPY_BOOL_) {
     throw py::type_error("out must be an array of bool, not " + std::string(py::str(out.dtype())));
   }
   if (out.ndim() != 1 || out.shape(0) != rows) {

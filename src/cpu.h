@@ -14,7 +14,8 @@ namespace quillon {
 struct cpu_features {
   bool popcnt = false;
   bool avx2 = false;
-  // F, VL, BW and DQ: 32- and 64-bit lanes in 256-bit vectors with masks.
+  // F, VL, BW, DQ and CD: 32- and 64-bit lanes in 256-bit vectors with
+  // masks, 64-bit products and conflict detection.
   bool avx512 = false;
 };
 
@@ -38,8 +39,8 @@ inline cpu_features probe_cpu() {
   const bool ymm_saved = (states & 0x6) == 0x6;
   const bool zmm_saved = (states & 0xe6) == 0xe6;
   cpu.avx2 = ymm_saved && (ebx >> 5 & 1);
-  constexpr unsigned avx512_fdqbwvl = 1u << 16 | 1u << 17 | 1u << 30 | 1u << 31;
-  cpu.avx512 = cpu.avx2 && zmm_saved && (ebx & avx512_fdqbwvl) == avx512_fdqbwvl;
+  constexpr unsigned avx512_f_dq_cd_bw_vl = 1u << 16 | 1u << 17 | 1u << 28 | 1u << 30 | 1u << 31;
+  cpu.avx512 = cpu.avx2 && zmm_saved && (ebx & avx512_f_dq_cd_bw_vl) == avx512_f_dq_cd_bw_vl;
   return cpu;
 }
 

@@ -315,10 +315,11 @@ PYBIND11_MODULE(tolvane, module) {
       .def("to_bytes", [](const Filter& self) { return image_of(initialised(self)); })
       .def("from_bytes",
            [](Filter& self, const py::bytes& bytedata, const size_argument& k, const size_argument& m) {
+             Filter& filter = initialised(self);
              const size_t bits_per_row = non_negative(k);
              const size_t bits = non_negative(m);
-             initialised(self).restore(bits_per_row, bits, PyBytes_AS_STRING(bytedata.ptr()),
-                                       static_cast<size_t>(PyBytes_GET_SIZE(bytedata.ptr())));
+             filter.restore(bits_per_row, bits, PyBytes_AS_STRING(bytedata.ptr()),
+                            static_cast<size_t>(PyBytes_GET_SIZE(bytedata.ptr())));
            })
       .def(
           "__getstate__",
@@ -354,12 +355,13 @@ PYBIND11_MODULE(tolvane, module) {
       .def("__reduce_ex__", reduction_for)
       .def("test_and_insert",
            [](Filter& self, const py::array& a) {
-             return py::array_t<bool>(initialised(self).test_and_insert(a));
+             return py::reinterpret_borrow<py::array_t<bool>>(initialised(self).test_and_insert(a));
            })
       .def(
           "test_mask",
           [](const Filter& self, const py::array& a, const std::optional<py::array>& out) {
-            return py::array_t<bool>(initialised(self).test_mask(a, out));
+            // out itself, whatever its type: converting it would make a view.
+            return py::reinterpret_borrow<py::array_t<bool>>(initialised(self).test_mask(a, out));
           },
           py::arg("a"), py::pos_only(), py::arg("out") = py::none())
       .def_static("kernels", [] { return std::string(Filter::kernel_name()); });

@@ -5,7 +5,8 @@
 // item_positions gives them one item at a time, a remainder each: the k
 // remainders of an item do not depend on one another, so a core overlaps them.
 //
-// position_lanes (compiled with AVX2) gives them for four items at once, one per
+// position_lanes (compiled with AVX2, or AVX-512 with its unsigned comparisons,
+// masks and 64-bit products) gives them for four items at once, one per
 // 64-bit lane, from two remainders per item: position 1, (h1 + h2) mod m, and
 // s = h2 mod m. Each later position is the one before plus s, less
 // w = 2^64 mod m where h1 + j * h2 wrapped past 2^64 on the way: eight vector
@@ -48,11 +49,12 @@ class position_lanes {
   // m < 2^63, so signed comparisons order them.
   struct lanes {
     __m256i position;
-    // h1 + j * h2 and h2 with their top bits flipped: a signed comparison of
-    // flipped values is the unsigned comparison of the values.
-    __m256i v_flipped;
+    // h1 + j * h2, and h2 to compare it with. AVX2 compares only signed
+    // numbers: both have their top bits flipped there, which makes a signed
+    // comparison of them the unsigned comparison of the values.
+    __m256i v;
     __m256i h2;
-    __m256i h2_flipped;
+    __m256i h2_compared;
     // What a step subtracts: m - s, or m - ((s - w) mod m) after a wrap, as
     // the first and the difference of the two.
     __m256i back;
@@ -62,16 +64,21 @@ class position_lanes {
   // Position 1 of the items with digest words h1 and h2, lane by lane.
   lanes first(__m256i h1, __m256i h2) const {
     const __m256i m = _mm256_set1_epi64x(static_cast<long long>(m_));
-    const __m256i flip = _mm256_set1_epi64x(static_cast<long long>(uint64_t{1} << 63));
     const __m256i v = _mm256_add_epi64(h1, h2);
     const __m256i s = remainder(h2);
     const __m256i wrap = _mm256_set1_epi64x(static_cast<long long>(wrap_));
     const __m256i s_after_wrap = add_m_below_zero(_mm256_sub_epi64(s, wrap));
     lanes items;
     items.position = remainder(v);
-    items.v_flipped = _mm256_xor_si256(v, flip);
+#if defined(__AVX512VL__)
+    items.v = v;
+    items.h2_compared = h2;
+#else
+    const __m256i flip = _mm256_set1_epi64x(static_cast<long long>(uint64_t{1} << 63));
+    items.v = _mm256_xor_si256(v, flip);
+    items.h2_compared = _mm256_xor_si256(h2, flip);
+#endif
     items.h2 = h2;
-    items.h2_flipped = _mm256_xor_si256(h2, flip);
     items.back = _mm256_sub_epi64(m, s);
     items.wrapped_back = _mm256_sub_epi64(_mm256_sub_epi64(m, s_after_wrap), items.back);
     return items;
@@ -79,18 +86,28 @@ class position_lanes {
 
   // From position j to position j + 1.
   void next(lanes& items) const {
-    items.v_flipped = _mm256_add_epi64(items.v_flipped, items.h2);
+    items.v = _mm256_add_epi64(items.v, items.h2);
     // The sum wrapped past 2^64 exactly where it came out below h2.
-    const __m256i wrapped = _mm256_cmpgt_epi64(items.h2_flipped, items.v_flipped);
+#if defined(__AVX512VL__)
+    const __mmask8 wrapped = _mm256_cmplt_epu64_mask(items.v, items.h2_compared);
+    const __m256i back = _mm256_mask_add_epi64(items.back, wrapped, items.back, items.wrapped_back);
+#else
+    const __m256i wrapped = _mm256_cmpgt_epi64(items.h2_compared, items.v);
     const __m256i back = _mm256_add_epi64(items.back, _mm256_and_si256(wrapped, items.wrapped_back));
+#endif
     items.position = add_m_below_zero(_mm256_sub_epi64(items.position, back));
   }
 
  private:
-  // x + m where x < 0: from (-m, m) to [0, m).
+  // x + m where x < 0: from (-m, m) to [0, m). With AVX-512, the lesser of x
+  // and x + m taken as unsigned numbers.
   __m256i add_m_below_zero(__m256i x) const {
     const __m256i m = _mm256_set1_epi64x(static_cast<long long>(m_));
+#if defined(__AVX512VL__)
+    return _mm256_min_epu64(x, _mm256_add_epi64(x, m));
+#else
     return _mm256_add_epi64(x, _mm256_and_si256(_mm256_cmpgt_epi64(_mm256_setzero_si256(), x), m));
+#endif
   }
 
   // x mod m by fastmod's Barrett estimate, its 64 x 64-bit products built
@@ -127,7 +144,9 @@ class position_lanes {
     const __m256i reciprocal = _mm256_set1_epi64x(static_cast<long long>(reciprocal_));
     const __m256i reciprocal_high = _mm256_set1_epi64x(static_cast<long long>(reciprocal_ >> 32));
     const __m256i m = _mm256_set1_epi64x(static_cast<long long>(m_));
+#if !(defined(__AVX512DQ__) && defined(__AVX512VL__))
     const __m256i m_high = _mm256_set1_epi64x(static_cast<long long>(m_ >> 32));
+#endif
     const __m256i low_half = _mm256_set1_epi64x(0xffffffff);
     const __m256i x_high = _mm256_srli_epi64(x, 32);
     // The high 64 bits of x * reciprocal; neither sum can carry out.
@@ -139,9 +158,13 @@ class position_lanes {
         _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epu32(x_high, reciprocal_high), _mm256_srli_epi64(middle, 32)),
                          _mm256_srli_epi64(middle_low, 32));
     // The low 64 bits of quotient * m.
+#if defined(__AVX512DQ__) && defined(__AVX512VL__)
+    const __m256i product = _mm256_mullo_epi64(quotient, m);
+#else
     const __m256i cross = _mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(quotient, 32), m),
                                            _mm256_mul_epu32(quotient, m_high));
     const __m256i product = _mm256_add_epi64(_mm256_mul_epu32(quotient, m), _mm256_slli_epi64(cross, 32));
+#endif
     // x - quotient * m lies in [0, 2m).
     return add_m_below_zero(_mm256_sub_epi64(_mm256_sub_epi64(x, product), m));
   }

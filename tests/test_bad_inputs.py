@@ -114,6 +114,7 @@ CASES = [
     ("intersect", (OTHERS["m 999"],), RuntimeError, "Configuration Mismatch in intersect"),
     ("intersect", (OTHERS["k 0, m 0"],), RuntimeError, "Configuration Mismatch in intersect"),
     ("union", (bare(),), ValueError, NOT_INITIALISED),
+    ("from_bytes@bare", (b"", -1, 8), ValueError, NOT_INITIALISED),
     # the queries take no arguments
     ("to_bytes", (1,), TypeError, INCOMPATIBLE),
     ("__getstate__", (1,), TypeError, INCOMPATIBLE),
@@ -130,7 +131,9 @@ def case_id(case) -> str:
 
 @pytest.mark.parametrize("method, args, error, message", CASES, ids=[case_id(case) for case in CASES])
 def test_bad_input_is_refused_and_changes_nothing(method, args, error, message, filled):
-    target = bare() if method == "__setstate__" else filled
+    # "method@bare": the method of an instance that was never initialised.
+    method, _, on = method.partition("@")
+    target = bare() if method == "__setstate__" or on == "bare" else filled
     before = state_of(filled)
     others = [(arg, state_of(arg)) for arg in args if isinstance(arg, tolvane.bloomfilter) and is_initialised(arg)]
     with pytest.raises(error) as raised:

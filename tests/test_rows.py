@@ -5,6 +5,7 @@ this one."""
 
 import json
 import os
+import pickle
 import platform
 import subprocess
 import sys
@@ -349,7 +350,20 @@ def out_among_the_rows(rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return both[:, :-1].view(rows.dtype), both[:, 0]
 
 
-@pytest.mark.parametrize("make_out", [lambda n: np.ones(n, bool), strided_out], ids=["contiguous", "strided"])
+class Mask(np.ndarray):
+    pass
+
+
+OUTS = {
+    "contiguous": lambda n: np.ones(n, bool),
+    "strided": strided_out,
+    # A dtype object of its own, as an array from another process has.
+    "unpickled": lambda n: pickle.loads(pickle.dumps(np.ones(n, bool))),
+    "subclass": lambda n: np.ones(n, bool).view(Mask),
+}
+
+
+@pytest.mark.parametrize("make_out", OUTS.values(), ids=OUTS)
 def test_test_mask_fills_out_and_returns_it(make_out, filled):
     rows = sample("u1", (19, 3))
     filled.insert(rows[::2])

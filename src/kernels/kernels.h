@@ -42,6 +42,7 @@ struct row_kernels {
 extern const row_kernels one_at_a_time_kernels;
 #if defined(__x86_64__) || defined(__i386__)
 extern const row_kernels avx2_kernels;
+extern const row_kernels avx512_kernels;
 #endif
 
 }  // namespace quillon

@@ -29,7 +29,7 @@ int main() {
   CHECK(cpu.popcnt == flags.count("popcnt"));
   CHECK(cpu.avx2 == flags.count("avx2"));
   CHECK(cpu.avx512 == (flags.count("avx512f") && flags.count("avx512vl") && flags.count("avx512bw") &&
-                       flags.count("avx512dq")));
+                       flags.count("avx512dq") && flags.count("avx512cd")));
   std::printf("popcnt %d, avx2 %d, avx512 %d\n", cpu.popcnt, cpu.avx2, cpu.avx512);
   return failures ? 1 : 0;
 #else
