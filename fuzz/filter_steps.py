@@ -28,10 +28,12 @@ import tolvane
 from conftest import INT_MAX, MAX_BITS, SIZE_BITS, SIZE_MAX
 
 INT_MIN = -INT_MAX - 1
+SSIZE_MIN = -(2 ** (SIZE_BITS - 1))
 NOT_INITIALISED = (ValueError, "bloomfilter instance is not initialised: create it with bloomfilter()")
 NEGATIVE = (ValueError, "k and m must not be negative")
 LENGTH_ERROR = (ValueError, "vector<bool>::_M_fill_insert")
 INVALID_STATE = (RuntimeError, "Invalid State in __setstate__")
+NOT_CONTIGUOUS = (BufferError, "the image of a state must be a C-contiguous buffer")
 # Small enough for the model, large enough for several words and a partial one.
 LARGEST_K = 16
 LARGEST_M = 400
@@ -413,10 +415,7 @@ def new_subject(fdp) -> Subject:
 
 def step_configure(fdp, s):
     k, k_value, k_effect = integer(fdp, 0, SIZE_MAX, [(0, LARGEST_K)], [s])
-    m_choices = [(0, LARGEST_M), (0, 70), (0, 2), (MAX_BITS + 1, SIZE_MAX)]
-    if SIZE_BITS == 64 and fdp.ConsumeIntInRange(0, 3) == 0:
-        m_choices.append((MAX_BITS, MAX_BITS))  # never fits in memory
-    m, m_value, m_effect = integer(fdp, 0, SIZE_MAX, m_choices, [s])
+    m, m_value, m_effect = integer(fdp, 0, SIZE_MAX, size_choices(fdp, (0, LARGEST_M), (0, 70), (0, 2)), [s])
     if not converted((k_value is not None, k_effect), (m_value is not None, m_effect)):
         expected = incompatible("configure")
     elif s.bare:
@@ -432,20 +431,44 @@ def step_configure(fdp, s):
     return s
 
 
+def size_choices(fdp, *choices):
+    """Ranges of m: those given, above the largest filter, and on 64 bits the
+    largest filter itself, which never fits in memory."""
+    choices = [*choices, (MAX_BITS + 1, SIZE_MAX)]
+    if SIZE_BITS == 64 and fdp.ConsumeIntInRange(0, 3) == 0:
+        choices.append((MAX_BITS, MAX_BITS))
+    return choices
+
+
+def size_error(k_value, m_value):
+    """The error of from_bytes and a state for k and m that convert, or None."""
+    if k_value < 0 or m_value < 0:
+        return NEGATIVE
+    if m_value > MAX_BITS:
+        return LENGTH_ERROR
+    if m_value == MAX_BITS:
+        return MemoryError, "std::bad_alloc"
+    return None
+
+
 def step_from_bytes(fdp, s):
-    k, k_value, k_effect = integer(fdp, INT_MIN, INT_MAX, [(0, LARGEST_K), (0, LARGEST_K), (-3, -1)], [s])
-    m, m_value, m_effect = integer(fdp, INT_MIN, INT_MAX, [(0, LARGEST_M), (0, 70), (-3, -1), (INT_MIN, -1)], [s])
-    raw = image_bytes(fdp, max(m_value or 0, 0))
+    # k and m take any size_t or negative ssize_t; k stays small for the model.
+    k, k_value, k_effect = integer(fdp, SSIZE_MIN, SIZE_MAX, [(0, LARGEST_K), (0, LARGEST_K), (-3, -1), (SSIZE_MIN, -1)],
+                                   [s])
+    m_choices = size_choices(fdp, (0, LARGEST_M), (0, 70), (-3, -1), (INT_MIN, -1), (SSIZE_MIN, -1))
+    m, m_value, m_effect = integer(fdp, SSIZE_MIN, SIZE_MAX, m_choices, [s])
+    raw = image_bytes(fdp, min(max(m_value or 0, 0), LARGEST_M))
     kind = fdp.ConsumeIntInRange(0, 5)
     image = [raw, raw, Image(raw), bytearray(raw), memoryview(raw), raw.decode("latin-1")][kind]
     if not converted((kind < 3, None), (k_value is not None, k_effect), (m_value is not None, m_effect)):
         expected = incompatible("from_bytes")
+    elif k_value < 0 or m_value < 0:
+        # Refused before the instance is looked at.
+        expected = NEGATIVE
     elif s.bare:
         expected = NOT_INITIALISED
-    elif k_value < 0 or m_value < 0:
-        expected = NEGATIVE
     else:
-        expected = None
+        expected = size_error(k_value, m_value)
     if outcome(expected, lambda: s.filter.from_bytes(image, k, m)) is not FAILED:
         s.k, s.m, s.image = k_value, m_value, masked(raw, m_value)
     return s
@@ -572,11 +595,10 @@ def step_getstate(fdp, s):
     return s
 
 
-def state_item(fdp, involved):
+def state_item(fdp, involved, choices):
     """(item, value, effect): an item 0 or 1 of a state and the int it converts
     to, or None, as integer() gives them."""
-    return integer(fdp, INT_MIN, INT_MAX, [(0, LARGEST_K), (0, LARGEST_M), (0, 70), (-2, -1), (INT_MIN, -1)],
-                   involved)
+    return integer(fdp, SSIZE_MIN, SIZE_MAX, choices, involved)
 
 
 def state_image(fdp):
@@ -604,13 +626,12 @@ def state_image(fdp):
         elif kind == 8:
             item = item[:: fdp.PickValueInList([1, 2, -1])]
     view = memoryview(item)
-    if isinstance(item, np.ndarray):
-        if not item.flags.c_contiguous:
-            return item, (ValueError, "ndarray is not C-contiguous"), None
-    elif not view.c_contiguous:
-        return item, (BufferError, "memoryview: underlying buffer is not C-contiguous"), None
-    # As many bytes as the view has items, from its start.
-    return item, None, view.tobytes()[: view.nbytes // view.itemsize]
+    # An empty buffer is contiguous whatever its strides, though a memoryview
+    # says otherwise.
+    if view.nbytes and not view.c_contiguous:
+        return item, NOT_CONTIGUOUS, None
+    # All of its bytes, whatever the size of its items.
+    return item, None, view.tobytes()
 
 
 def step_setstate(fdp, s):
@@ -625,8 +646,9 @@ def step_setstate(fdp, s):
         outcome(incompatible("__setstate__", "constructor"), lambda: target.filter.__setstate__([0, 8, b""]))
         check(target)
         return s
-    k, k_value, k_effect = state_item(fdp, [target, s])
-    m, m_value, m_effect = state_item(fdp, [target, s])
+    small = [(0, LARGEST_K), (0, LARGEST_M), (0, 70), (-2, -1), (INT_MIN, -1), (SSIZE_MIN, -1)]
+    k, k_value, k_effect = state_item(fdp, [target, s], small)
+    m, m_value, m_effect = state_item(fdp, [target, s], size_choices(fdp, *small))
     image, image_error, read = state_image(fdp)
     items = [k, m, image]
     length = fdp.PickValueInList([3] * 8 + [0, 1, 2, 4])
@@ -640,10 +662,8 @@ def step_setstate(fdp, s):
         # The conversion initialised the instance: it keeps what it was given,
         # whatever the rest of the state.
         expected = None
-    elif k_value < 0 or m_value < 0:
-        expected = NEGATIVE
     else:
-        expected = image_error
+        expected = size_error(k_value, m_value) or image_error
     if outcome(expected, lambda: target.filter.__setstate__(state)) is FAILED:
         check(target)
         return s
