@@ -1,9 +1,18 @@
 """Find the rows of a large array that repeat an earlier row, in one pass.
 
+A row is a duplicate when its bytes equal those of an earlier row, which is
+what the filter compares. So rows holding NaN are duplicates when their NaNs
+have the same bits, and a row with -0.0 does not repeat one with 0.0. To
+compare float values instead, give equal values equal bytes before the rows
+reach the filter, with the README's `canonical`:
+np.where(np.isnan(rows), np.nan, rows + 0.0) makes -0.0 and 0.0 one value and
+every NaN one NaN.
+
 The array is read memory-mapped, a chunk at a time, so it is never held in
-memory, let alone twice. Each chunk is first tested against the filter of
-every earlier chunk, then inserted into it. A row that tests True is a
-suspected duplicate: it may be a false positive, never a missed duplicate.
+memory, let alone twice. test_and_insert tests each row of a chunk against
+every row before it, in this chunk or an earlier one, then inserts it, so the
+answer does not depend on the chunk size. A row reported is a suspected
+duplicate: it may be a false positive, never a missed duplicate.
 
     python examples/dedup.py data.npy           # a 2-D .npy file of your own
     python examples/dedup.py --rows 2000000     # demo data with planted duplicates
@@ -35,12 +44,22 @@ def make_demo_data(path: Path, rows: int, duplicates: int, chunk: int) -> None:
     data.flush()
 
 
-def repeats_within(rows: np.ndarray) -> np.ndarray:
-    """True for each row that equals an earlier row of the same chunk."""
-    _, first = np.unique(rows, axis=0, return_index=True)
-    repeated = np.ones(len(rows), dtype=bool)
-    repeated[first] = False
-    return repeated
+def chunk_false_positive_rate(k: int, zeros_before: float, zeros_after: float) -> float:
+    """The mean rate at which the rows of a chunk that were never inserted test True.
+
+    A new row tests True when its k bits are set already: (1 - foz)^k, with
+    foz as it is when the row comes. Over a chunk foz falls from zeros_before
+    to zeros_after by about the same factor per row, so the rate is averaged
+    over that curve.
+    """
+    if zeros_before == 0:
+        return 1.0
+    steps = (np.arange(RATE_SAMPLES) + 0.5) / RATE_SAMPLES
+    zeros = zeros_before * (zeros_after / zeros_before) ** steps
+    return float(np.mean((1 - zeros) ** k))
+
+
+RATE_SAMPLES = 64  # points on the curve: plenty for a rate that moves smoothly
 
 
 def find_duplicates(data: np.ndarray, p: float, chunk: int) -> tuple[np.ndarray, float]:
@@ -55,14 +74,12 @@ def find_duplicates(data: np.ndarray, p: float, chunk: int) -> tuple[np.ndarray,
     with tqdm(total=len(data), unit="row", unit_scale=True) as progress:
         for start in range(0, len(data), chunk):
             rows = data[start : start + chunk]
-            # A row never inserted tests True with the probability that all its
-            # k bits are already set: (1 - foz)^k for the filter as it is now.
-            within = repeats_within(rows)
-            expected_false_positives += (1 - bloom.foz()) ** k * int(np.count_nonzero(~within))
-            # Rows that repeat within the chunk are not yet in the filter when
-            # it is tested, so they are found by comparison instead.
-            seen = np.array(bloom.test(rows)) | within
-            bloom.insert(rows)
+            zeros_before = bloom.foz()
+            seen = bloom.test_and_insert(rows)
+            # The rows reported False are new, and all but the few false
+            # positives of the new rows.
+            new = int(np.count_nonzero(~seen))
+            expected_false_positives += chunk_false_positive_rate(k, zeros_before, bloom.foz()) * new
             suspects.append(start + np.flatnonzero(seen))
             progress.update(len(rows))
     return np.concatenate(suspects), expected_false_positives
@@ -73,7 +90,9 @@ def main() -> None:
     parser.add_argument("path", nargs="?", type=Path, help="a .npy file holding a 2-D array (demo data if not given)")
     parser.add_argument("--rows", type=int, default=2_000_000, help="rows of demo data")
     parser.add_argument("--duplicates", type=int, default=20_000, help="duplicates planted in the demo data")
-    parser.add_argument("--chunk", type=int, default=100_000, help="rows read at a time")
+    parser.add_argument(
+        "--chunk", type=int, default=100_000, help="rows read at a time (the answer is the same for any)"
+    )
     parser.add_argument("--fpr", type=float, default=0.001, help="false-positive rate at the full row count")
     parser.add_argument(
         "--save", type=Path, help="write the indices of the suspected duplicates to this .npy file (none if not given)"

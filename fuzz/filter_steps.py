@@ -28,10 +28,12 @@ import tolvane
 from conftest import INT_MAX, MAX_BITS, SIZE_BITS, SIZE_MAX
 
 INT_MIN = -INT_MAX - 1
+SSIZE_MIN = -(2 ** (SIZE_BITS - 1))
 NOT_INITIALISED = (ValueError, "bloomfilter instance is not initialised: create it with bloomfilter()")
 NEGATIVE = (ValueError, "k and m must not be negative")
 LENGTH_ERROR = (ValueError, "vector<bool>::_M_fill_insert")
 INVALID_STATE = (RuntimeError, "Invalid State in __setstate__")
+NOT_CONTIGUOUS = (BufferError, "the image of a state must be a C-contiguous buffer")
 # Small enough for the model, large enough for several words and a partial one.
 LARGEST_K = 16
 LARGEST_M = 400
@@ -391,6 +393,35 @@ def member(image, row, k, m):
     return all(image[p // 8] >> (p % 8) & 1 for p in model.positions(row, k, m))
 
 
+def inserted_in_order(image, rows, k, m):
+    """(answers, image) of test_and_insert: each row tested against the bits
+    of the rows before it, then inserted."""
+    bits = bytearray(image)
+    answers = []
+    for row in rows:
+        answers.append(member(bits, row, k, m))
+        for p in model.positions(row, k, m):
+            bits[p // 8] |= 1 << (p % 8)
+    return answers, bytes(bits)
+
+
+def with_repeats(fdp, a):
+    """a's rows, some of them again, within a batch of eight and across, laid
+    out C, Fortran, or reversed along either axis."""
+    if a.ndim < 2 or a.size == 0 or a.shape[1] * a.itemsize > LONGEST_MODELLED_ROW:
+        return a
+    count = fdp.ConsumeIntInRange(*fdp.PickValueInList([(1, 7), (8, 19)]))
+    rows = a[[fdp.ConsumeIntInRange(0, a.shape[0] - 1) for _ in range(count)]]
+    layout = fdp.ConsumeIntInRange(0, 3)
+    if layout == 1:
+        return np.asfortranarray(rows)
+    if layout == 2:
+        return rows[::-1]
+    if layout == 3:
+        return rows[:, ::-1]
+    return rows
+
+
 # --- steps ------------------------------------------------------------------
 
 def new_subject(fdp) -> Subject:
@@ -413,10 +444,7 @@ def new_subject(fdp) -> Subject:
 
 def step_configure(fdp, s):
     k, k_value, k_effect = integer(fdp, 0, SIZE_MAX, [(0, LARGEST_K)], [s])
-    m_choices = [(0, LARGEST_M), (0, 70), (0, 2), (MAX_BITS + 1, SIZE_MAX)]
-    if SIZE_BITS == 64 and fdp.ConsumeIntInRange(0, 3) == 0:
-        m_choices.append((MAX_BITS, MAX_BITS))  # never fits in memory
-    m, m_value, m_effect = integer(fdp, 0, SIZE_MAX, m_choices, [s])
+    m, m_value, m_effect = integer(fdp, 0, SIZE_MAX, size_choices(fdp, (0, LARGEST_M), (0, 70), (0, 2)), [s])
     if not converted((k_value is not None, k_effect), (m_value is not None, m_effect)):
         expected = incompatible("configure")
     elif s.bare:
@@ -432,20 +460,44 @@ def step_configure(fdp, s):
     return s
 
 
+def size_choices(fdp, *choices):
+    """Ranges of m: those given, above the largest filter, and on 64 bits the
+    largest filter itself, which never fits in memory."""
+    choices = [*choices, (MAX_BITS + 1, SIZE_MAX)]
+    if SIZE_BITS == 64 and fdp.ConsumeIntInRange(0, 3) == 0:
+        choices.append((MAX_BITS, MAX_BITS))
+    return choices
+
+
+def size_error(k_value, m_value):
+    """The error of from_bytes and a state for k and m that convert, or None."""
+    if k_value < 0 or m_value < 0:
+        return NEGATIVE
+    if m_value > MAX_BITS:
+        return LENGTH_ERROR
+    if m_value == MAX_BITS:
+        return MemoryError, "std::bad_alloc"
+    return None
+
+
 def step_from_bytes(fdp, s):
-    k, k_value, k_effect = integer(fdp, INT_MIN, INT_MAX, [(0, LARGEST_K), (0, LARGEST_K), (-3, -1)], [s])
-    m, m_value, m_effect = integer(fdp, INT_MIN, INT_MAX, [(0, LARGEST_M), (0, 70), (-3, -1), (INT_MIN, -1)], [s])
-    raw = image_bytes(fdp, max(m_value or 0, 0))
+    # k and m take any size_t or negative ssize_t; k stays small for the model.
+    k, k_value, k_effect = integer(fdp, SSIZE_MIN, SIZE_MAX, [(0, LARGEST_K), (0, LARGEST_K), (-3, -1), (SSIZE_MIN, -1)],
+                                   [s])
+    m_choices = size_choices(fdp, (0, LARGEST_M), (0, 70), (-3, -1), (INT_MIN, -1), (SSIZE_MIN, -1))
+    m, m_value, m_effect = integer(fdp, SSIZE_MIN, SIZE_MAX, m_choices, [s])
+    raw = image_bytes(fdp, min(max(m_value or 0, 0), LARGEST_M))
     kind = fdp.ConsumeIntInRange(0, 5)
     image = [raw, raw, Image(raw), bytearray(raw), memoryview(raw), raw.decode("latin-1")][kind]
     if not converted((kind < 3, None), (k_value is not None, k_effect), (m_value is not None, m_effect)):
         expected = incompatible("from_bytes")
+    elif k_value < 0 or m_value < 0:
+        # Refused before the instance is looked at.
+        expected = NEGATIVE
     elif s.bare:
         expected = NOT_INITIALISED
-    elif k_value < 0 or m_value < 0:
-        expected = NEGATIVE
     else:
-        expected = None
+        expected = size_error(k_value, m_value)
     if outcome(expected, lambda: s.filter.from_bytes(image, k, m)) is not FAILED:
         s.k, s.m, s.image = k_value, m_value, masked(raw, m_value)
     return s
@@ -482,6 +534,149 @@ def step_rows(fdp, s):
         s.image = bytes(x | y for x, y in zip(s.image, added))
     # Every row just inserted is a member.
     assert s.filter.test(a) == [True] * len(rows)
+    return s
+
+
+def step_test_and_insert(fdp, s):
+    argument, a = array_argument(fdp)
+    if a is not None and fdp.ConsumeBool():
+        argument = a = with_repeats(fdp, a)
+    if a is None:
+        expected = incompatible("test_and_insert")
+    elif s.bare:
+        expected = NOT_INITIALISED
+    else:
+        expected = rows_error(a)
+        if expected is None and a.shape[0] > 0 and s.k > 0 and s.m == 0:
+            expected = ValueError, "filter has no bits: configure m > 0 first"
+    result = outcome(expected, lambda: s.filter.test_and_insert(argument))
+    if result is FAILED:
+        return s
+    rows = rows_of(a)
+    answers, image = inserted_in_order(s.image, rows, s.k, s.m)
+    assert type(result) is np.ndarray and result.dtype == np.bool_ and result.shape == (len(rows),)
+    assert result.tolist() == answers
+    s.image = image
+    assert s.filter.test_mask(a).all()
+    return s
+
+
+NOT_BOOL = [np.dtype(name) for name in ["u1", "i1", "<i4", ">u2", "f8", "S1", "V1", "M8[s]"]] + [np.dtype(object)]
+
+
+# An array that comes back from a worker process has a bool dtype equal to
+# NumPy's, but another object.
+BOOL_DTYPES = [np.dtype(bool), np.dtype(bool), np.dtype(bool), pickle.loads(pickle.dumps(np.dtype(bool)))]
+
+
+class BoolArray(np.ndarray):
+    pass
+
+
+def mask_argument(fdp, a):
+    """(how out is given, out, expected error, buffer, offset): out for
+    test_mask of a's rows, of any stride, over the bytes of buffer from
+    offset, or in a's own memory; or an out that is refused. How: "none"
+    (left out), "keyword", "positional", or "other keyword"."""
+    how = fdp.PickValueInList(["none", "keyword", "positional", "keyword", "positional", "other keyword"])
+    if how == "none":
+        return how, None, None, None, 0
+    rows = a.shape[0] if a is not None and a.ndim else 0
+    kind = fdp.ConsumeIntInRange(0, 15)
+    if kind == 0:
+        out = fdp.PickValueInList([None, [True] * rows, np.bool_(True), bytearray(rows), memoryview(bytes(rows))])
+        return how, out, None if out is None else incompatible("test_mask"), None, 0
+    if kind <= 3:
+        # Refused for its dtype, then its shape, then for being read-only.
+        dtype = np.dtype(bool) if kind > 1 else fdp.PickValueInList(NOT_BOOL)
+        shape = (rows,)
+        if kind < 3 and fdp.ConsumeBool():
+            shape = fdp.PickValueInList([(), (rows + 1,), (max(rows - 1, 0),), (rows, 1), (1, rows), (rows, 0)])
+        out = np.zeros(shape, dtype=dtype)
+        read_only = kind == 3 or fdp.ConsumeIntInRange(0, 3) == 0
+        if read_only and fdp.ConsumeBool():
+            out.setflags(write=False)
+        elif read_only:
+            out = np.broadcast_to(np.zeros((), dtype=dtype), shape)
+        if dtype != np.bool_:
+            error = TypeError, f"out must be an array of bool, not {dtype}"
+        elif shape != (rows,):
+            error = ValueError, f"out must have the shape ({rows},), one item per row, not {shape}"
+        elif read_only:
+            error = ValueError, "out is read-only"
+        else:
+            error = None
+        return how, out, error, None, 0
+    if kind in (4, 5) and a is not None and a.itemsize == 1 and a.ndim >= 2 and a.size:
+        # A column of the rows themselves: the answers overwrite what is tested.
+        column = fdp.ConsumeIntInRange(0, a.shape[1] - 1)
+        return how, a[(slice(None), column) + (0,) * (a.ndim - 2)].view(bool), None, None, 0
+    if kind == 6 and a is not None and a.ndim == 1 and a.dtype == np.bool_ and rows == 0:
+        return how, a, None, None, 0
+    # Any stride, 0 and negative too, over a buffer of exactly the bytes that
+    # out spans and a few more around it, which must stay as they were.
+    stride = fdp.PickValueInList([1, 1, -1, 0, 2, -3, 7])
+    pad = fdp.ConsumeIntInRange(0, 3)
+    span = abs(stride) * (rows - 1) + 1 if rows else 1
+    buffer = np.frombuffer(fdp.ConsumeBytes(span + 2 * pad).ljust(span + 2 * pad, b"\x02"), dtype=np.uint8).copy()
+    offset = pad + (abs(stride) * (rows - 1) if stride < 0 and rows else 0)
+    out = as_strided(buffer[offset:].view(fdp.PickValueInList(BOOL_DTYPES)), shape=(rows,), strides=(stride,))
+    if fdp.ConsumeIntInRange(0, 7) == 0:
+        out = out.view(BoolArray)
+    return how, out, None, buffer, offset
+
+
+def step_test_mask(fdp, s):
+    argument, a = array_argument(fdp)
+    how, out, out_error, buffer, offset = mask_argument(fdp, a)
+    args, kwargs = (argument,), {}
+    if how == "positional":
+        args += (out,)
+    elif how == "keyword":
+        kwargs["out"] = out
+    elif how == "other keyword":
+        kwargs["mask"] = out
+    before = out.copy() if isinstance(out, np.ndarray) else None
+    out_converts = out_error is None or "incompatible" not in out_error[1]
+    if a is None or how == "other keyword" or not out_converts:
+        expected = incompatible("test_mask")
+    elif s.bare:
+        expected = NOT_INITIALISED
+    else:
+        expected = rows_error(a) or out_error
+        if expected is None and a.shape[0] > 0 and s.k > 0 and s.m == 0:
+            expected = ValueError, "filter has no bits: configure m > 0 first"
+    rows = rows_of(a) if expected is None else None
+    buffer_before = None if buffer is None else buffer.copy()
+    result = outcome(expected, lambda: s.filter.test_mask(*args, **kwargs))
+    if result is FAILED:
+        if before is not None:
+            assert out.tobytes() == before.tobytes()
+        if buffer is not None:
+            assert np.array_equal(buffer, buffer_before)
+        return s
+    answers = [member(s.image, row, s.k, s.m) for row in rows]
+    assert isinstance(result, np.ndarray) and result.dtype == np.bool_ and result.shape == (len(rows),)
+    if out is None or how == "none":
+        assert type(result) is np.ndarray and result.flags.c_contiguous and result.flags.writeable
+        assert result.tolist() == answers
+        return s
+    if type(out) is np.ndarray:
+        assert result is out
+    else:
+        # A subclass comes back as an ndarray view of the same items.
+        assert type(result) is np.ndarray and result.ctypes.data == out.ctypes.data
+        assert len(out) < 2 or result.strides == out.strides
+    # Items of out that share an address hold the last answer written there.
+    written = {}
+    for index, answer in enumerate(answers):
+        written[out.strides[0] * index] = answer
+    assert out.tolist() == [written[out.strides[0] * index] for index in range(len(answers))]
+    if buffer is not None:
+        expected_buffer = buffer_before.copy()
+        for place, answer in written.items():
+            expected_buffer[offset + place] = answer
+        assert np.array_equal(buffer, expected_buffer)
     return s
 
 
@@ -572,11 +767,10 @@ def step_getstate(fdp, s):
     return s
 
 
-def state_item(fdp, involved):
+def state_item(fdp, involved, choices):
     """(item, value, effect): an item 0 or 1 of a state and the int it converts
     to, or None, as integer() gives them."""
-    return integer(fdp, INT_MIN, INT_MAX, [(0, LARGEST_K), (0, LARGEST_M), (0, 70), (-2, -1), (INT_MIN, -1)],
-                   involved)
+    return integer(fdp, SSIZE_MIN, SIZE_MAX, choices, involved)
 
 
 def state_image(fdp):
@@ -604,13 +798,12 @@ def state_image(fdp):
         elif kind == 8:
             item = item[:: fdp.PickValueInList([1, 2, -1])]
     view = memoryview(item)
-    if isinstance(item, np.ndarray):
-        if not item.flags.c_contiguous:
-            return item, (ValueError, "ndarray is not C-contiguous"), None
-    elif not view.c_contiguous:
-        return item, (BufferError, "memoryview: underlying buffer is not C-contiguous"), None
-    # As many bytes as the view has items, from its start.
-    return item, None, view.tobytes()[: view.nbytes // view.itemsize]
+    # An empty buffer is contiguous whatever its strides, though a memoryview
+    # says otherwise.
+    if view.nbytes and not view.c_contiguous:
+        return item, NOT_CONTIGUOUS, None
+    # All of its bytes, whatever the size of its items.
+    return item, None, view.tobytes()
 
 
 def step_setstate(fdp, s):
@@ -625,8 +818,9 @@ def step_setstate(fdp, s):
         outcome(incompatible("__setstate__", "constructor"), lambda: target.filter.__setstate__([0, 8, b""]))
         check(target)
         return s
-    k, k_value, k_effect = state_item(fdp, [target, s])
-    m, m_value, m_effect = state_item(fdp, [target, s])
+    small = [(0, LARGEST_K), (0, LARGEST_M), (0, 70), (-2, -1), (INT_MIN, -1), (SSIZE_MIN, -1)]
+    k, k_value, k_effect = state_item(fdp, [target, s], small)
+    m, m_value, m_effect = state_item(fdp, [target, s], size_choices(fdp, *small))
     image, image_error, read = state_image(fdp)
     items = [k, m, image]
     length = fdp.PickValueInList([3] * 8 + [0, 1, 2, 4])
@@ -640,10 +834,8 @@ def step_setstate(fdp, s):
         # The conversion initialised the instance: it keeps what it was given,
         # whatever the rest of the state.
         expected = None
-    elif k_value < 0 or m_value < 0:
-        expected = NEGATIVE
     else:
-        expected = image_error
+        expected = size_error(k_value, m_value) or image_error
     if outcome(expected, lambda: target.filter.__setstate__(state)) is FAILED:
         check(target)
         return s
@@ -660,8 +852,9 @@ def step_init(fdp, s):
     return s
 
 
-STEPS = [step_configure, step_from_bytes, step_rows, step_rows, step_rows, step_row_bytes, step_merge, step_copy,
-         step_getstate, step_setstate, step_setstate, step_init]
+STEPS = [step_configure, step_from_bytes, step_rows, step_rows, step_rows, step_test_and_insert, step_test_and_insert,
+         step_test_mask, step_test_mask, step_row_bytes, step_merge, step_copy, step_getstate, step_setstate,
+         step_setstate, step_init]
 
 
 # Set while a probed step runs.

@@ -3,10 +3,11 @@
     make fuzz FUZZ_RUNS=100000          # under the sanitizer build
 
 Every input is a short program: make a filter, then run a few steps on it
-(any of the sixteen methods, pickling and copying) with generated arguments.
-Each step predicts its outcome first, from the documented behaviour: the exact
-exception and message, or the result and the bits, which tests/model.py
-computes independently. Any difference raises, and atheris reports the input.
+(any of the sixteen methods, test_and_insert and test_mask, pickling and
+copying) with generated arguments. Each step predicts its outcome first, from
+the documented behaviour: the exact exception and message, or the result and
+the bits, which tests/model.py computes independently. Any difference raises,
+and atheris reports the input.
 """
 
 import os

@@ -79,6 +79,49 @@ def test_dedup_finds_repeats_within_and_across_chunks(tmp_path):
     assert np.load(tmp_path / "found.npy").tolist() == sorted(repeats)
 
 
+def float_rows_with_byte_traps(count: int) -> np.ndarray:
+    """Rows drawn from few values, so that they repeat often, among them NaNs
+    of several payloads and signs, -0.0 and 0.0: equal bytes or equal values,
+    never both alike."""
+    payload_nan = np.array([0x7FF8_0000_0000_0001, 0xFFF8_0000_0000_0000], dtype=np.uint64).view(np.float64)
+    values = np.array([np.nan, *payload_nan, 0.0, -0.0, 1.0])
+    rng = np.random.default_rng(21)
+    return values[rng.integers(0, len(values), size=(count, 2))]
+
+
+def repeated_bytes(rows: np.ndarray) -> list[int]:
+    seen: set[bytes] = set()
+    repeats = []
+    for index, row in enumerate(rows):
+        key = row.tobytes()
+        if key in seen:
+            repeats.append(index)
+        seen.add(key)
+    return repeats
+
+
+@pytest.fixture(scope="module")
+def trap_rows(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, list[int]]:
+    rows = float_rows_with_byte_traps(300)
+    repeats = repeated_bytes(rows)
+    # Both traps of comparing values are there: NaN rows that repeat byte for
+    # byte early on, and zero rows of several byte patterns.
+    nan_repeats = [i for i in repeats if np.isnan(rows[i]).any()]
+    assert nan_repeats and nan_repeats[0] < 20
+    assert len({row.tobytes() for row in rows if (row == 0.0).all()}) > 1
+    path = tmp_path_factory.mktemp("traps") / "rows.npy"
+    np.save(path, rows)
+    return path, repeats
+
+
+@pytest.mark.parametrize("chunk", [1, 3, 7, 64, 299, 300, None], ids=lambda c: f"chunk {c or 'default'}")
+def test_dedup_finds_byte_repeats_whatever_the_chunk(trap_rows, chunk, tmp_path):
+    path, repeats = trap_rows
+    chunking = ["--chunk", str(chunk)] if chunk else []
+    run("dedup.py", str(path), *chunking, "--fpr", "1e-9", "--save", "found.npy", cwd=tmp_path)
+    assert np.load(tmp_path / "found.npy").tolist() == repeats
+
+
 def test_dedup_refuses_an_array_without_rows(tmp_path):
     np.save(tmp_path / "flat.npy", np.arange(10))
     done = run("dedup.py", "flat.npy", cwd=tmp_path, expect=2)
