@@ -491,9 +491,6 @@ def step_from_bytes(fdp, s):
     image = [raw, raw, Image(raw), bytearray(raw), memoryview(raw), raw.decode("latin-1")][kind]
     if not converted((kind < 3, None), (k_value is not None, k_effect), (m_value is not None, m_effect)):
         expected = incompatible("from_bytes")
-    elif k_value < 0 or m_value < 0:
-        # Refused before the instance is looked at.
-        expected = NEGATIVE
     elif s.bare:
         expected = NOT_INITIALISED
     else:
