@@ -54,8 +54,8 @@ void test_and_insert(const filter_words& filter, const row_geometry& geometry, b
         geometry, rows,
         [&](std::ptrdiff_t batches) {
           test_and_set_step tester(filter.words, filter.k, seen);
-          visit_eight_rows_at_a_time<true>(rows, batches, geometry.rows, length, filter.k, filter.m, filter.words,
-                                           tester);
+          visit_eight_rows_at_a_time<true, test_and_set_step::ring_capacity>(rows, batches, geometry.rows, length,
+                                                                             filter.k, filter.m, filter.words, tester);
         },
         [&](std::ptrdiff_t first) {
           test_and_insert_one_at_a_time(filter, rows, first, geometry.rows, length, seen);

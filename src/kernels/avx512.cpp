@@ -71,7 +71,8 @@ class test_step {
   __mmask8 member_mask_ = 0xff;
 };
 
-// The k steps of a batch are kept until the last one arrives. Every bit is
+// The k steps of a batch are kept (in the ring, which holds them all) until
+// the last one arrives. Every bit is
 // then read before any is set, and set as insert sets it; a row whose bits
 // were not all set before the batch may still have been seen, when an
 // earlier row of the batch sets each bit it lacked, which is looked for only
@@ -79,19 +80,21 @@ class test_step {
 template <bool scatter>
 class test_and_set_step {
  public:
-  static constexpr size_t most_steps = 64;
+  // The steps a batch may have, and the ring that holds them all.
+  static constexpr size_t most_steps = 56;
+  static constexpr size_t ring_capacity = 64;
 
   test_and_set_step(uint64_t* words, size_t k, bool* seen) : words_(words), k_(k), seen_(seen) {}
 
   void operator()(const step_bits& step) {
-    steps_[done_] = step;
+    steps_[done_] = &step;
     if (++done_ < k_) return;
     __mmask8 seen = 0xff;
     for (size_t j = 0; j < k_; ++j) {
-      clear_[j] = static_cast<__mmask8>(~found(words_, steps_[j]));
+      clear_[j] = static_cast<__mmask8>(~found(words_, *steps_[j]));
       seen &= static_cast<__mmask8>(~clear_[j]);
     }
-    for (size_t j = 0; j < k_; ++j) set_bits<scatter>(words_, steps_[j]);
+    for (size_t j = 0; j < k_; ++j) set_bits<scatter>(words_, *steps_[j]);
     for (int row = 1; row < batch_rows; ++row) {
       if (!(seen >> row & 1) && set_before(row)) seen |= static_cast<__mmask8>(1u << row);
     }
@@ -107,12 +110,12 @@ class test_and_set_step {
     const __mmask8 earlier = static_cast<__mmask8>((1u << row) - 1);
     for (size_t j = 0; j < k_; ++j) {
       if (!(clear_[j] >> row & 1)) continue;
-      const __m512i word = _mm512_set1_epi64(static_cast<long long>(steps_[j].word[row]));
-      const __m512i bit = _mm512_set1_epi64(static_cast<long long>(steps_[j].bit[row]));
+      const __m512i word = _mm512_set1_epi64(static_cast<long long>(steps_[j]->word[row]));
+      const __m512i bit = _mm512_set1_epi64(static_cast<long long>(steps_[j]->bit[row]));
       bool met = false;
       for (size_t other = 0; other < k_ && !met; ++other) {
-        met = _mm512_mask_cmpeq_epi64_mask(_mm512_cmpeq_epi64_mask(word, word_indices(steps_[other])) & earlier,
-                                           bit, bits(steps_[other])) != 0;
+        met = _mm512_mask_cmpeq_epi64_mask(_mm512_cmpeq_epi64_mask(word, word_indices(*steps_[other])) & earlier,
+                                           bit, bits(*steps_[other])) != 0;
       }
       if (!met) return false;
     }
@@ -123,7 +126,7 @@ class test_and_set_step {
   size_t k_;
   bool* seen_;
   size_t done_ = 0;
-  step_bits steps_[most_steps];
+  const step_bits* steps_[most_steps];
   __mmask8 clear_[most_steps];
 };
 
@@ -186,8 +189,8 @@ void test_and_insert(const filter_words& filter, const row_geometry& geometry, b
           geometry, rows,
           [&](std::ptrdiff_t batches) {
             tester_type tester(filter.words, filter.k, seen);
-            visit_eight_rows_at_a_time<true>(rows, batches, geometry.rows, length, filter.k, filter.m, filter.words,
-                                             tester);
+            visit_eight_rows_at_a_time<true, tester_type::ring_capacity>(rows, batches, geometry.rows, length,
+                                                                         filter.k, filter.m, filter.words, tester);
           },
           [&](std::ptrdiff_t first) {
             test_and_insert_one_at_a_time(filter, rows, first, geometry.rows, length, seen);

@@ -39,15 +39,18 @@ constexpr size_t ring_steps = 8;
 // Digests the first 8 * batches rows (of count; batches >= 1) eight at a time
 // and computes their positions in AVX2 lanes, step j of all eight rows at
 // once, handing each step's bits to visit.
-template <bool for_write, class Rows, class Visit>
-void visit_eight_rows_at_a_time(const Rows& rows, std::ptrdiff_t batches, std::ptrdiff_t count,
-                                                                size_t row_length, size_t k, uint64_t m,
-                                                                const uint64_t* words, Visit& visit) {
+//
+// Steps stay in a ring of `capacity` entries: a visitor may keep pointers to
+// the steps it has been given until capacity - ring_steps later ones arrive.
+template <bool for_write, size_t capacity = ring_steps, class Rows, class Visit>
+void visit_eight_rows_at_a_time(const Rows& rows, std::ptrdiff_t batches, std::ptrdiff_t count, size_t row_length,
+                                size_t k, uint64_t m, const uint64_t* words, Visit& visit) {
+  static_assert(capacity >= ring_steps);
   const position_lanes lanes(m);
   const bool prefetch = m / 8 >= prefetch_min_bytes && k <= prefetch_max_k;
   const __m256i low_six = _mm256_set1_epi64x(63);
   const __m256i one = _mm256_set1_epi64x(1);
-  step_bits ring[ring_steps];
+  step_bits ring[capacity];
   size_t pending = 0;
   size_t slot = 0;
   // A batch's rows are read (gathered, where they are) a batch before they
@@ -59,8 +62,7 @@ void visit_eight_rows_at_a_time(const Rows& rows, std::ptrdiff_t batches, std::p
     const std::ptrdiff_t ahead = (batch + prefetch_row_batches) * batch_rows;
     if (ahead < count) rows.prefetch(ahead, std::min(ahead + batch_rows, count) - 1);
     __m256i digest[4];
-    murmur::MurmurHash3_x86_128_x8_words(eight[batch % 2], static_cast<int>(row_length),
-                                                  seed, digest);
+    murmur::MurmurHash3_x86_128_x8_words(eight[batch % 2], static_cast<int>(row_length), seed, digest);
     const std::ptrdiff_t next = batch + 1;
     if (next < batches) rows.read_eight(next * batch_rows, next % 2 * batch_rows, eight[next % 2]);
     // h1 is output words 0 and 1 of a digest, h2 words 2 and 3, each pair
@@ -71,19 +73,19 @@ void visit_eight_rows_at_a_time(const Rows& rows, std::ptrdiff_t batches, std::p
     const __m256i h2_a = _mm256_unpacklo_epi32(digest[2], digest[3]);
     const __m256i h2_b = _mm256_unpackhi_epi32(digest[2], digest[3]);
     position_lanes::lanes first_four = lanes.first(_mm256_permute2x128_si256(h1_a, h1_b, 0x20),
-                                                             _mm256_permute2x128_si256(h2_a, h2_b, 0x20));
+                                                   _mm256_permute2x128_si256(h2_a, h2_b, 0x20));
     position_lanes::lanes last_four = lanes.first(_mm256_permute2x128_si256(h1_a, h1_b, 0x31),
-                                                            _mm256_permute2x128_si256(h2_a, h2_b, 0x31));
+                                                  _mm256_permute2x128_si256(h2_a, h2_b, 0x31));
     for (size_t j = 0; j < k; ++j) {
       if (j > 0) {
         lanes.next(first_four);
         lanes.next(last_four);
       }
-      step_bits& step = ring[slot];
       if (pending == ring_steps) {
-        visit(step);
+        visit(ring[(slot + capacity - ring_steps) % capacity]);
         --pending;
       }
+      step_bits& step = ring[slot];
       store_vector(step.word, _mm256_srli_epi64(first_four.position, 6));
       store_vector(step.word + 4, _mm256_srli_epi64(last_four.position, 6));
       store_vector(step.bit, _mm256_sllv_epi64(one, _mm256_and_si256(first_four.position, low_six)));
@@ -93,11 +95,11 @@ void visit_eight_rows_at_a_time(const Rows& rows, std::ptrdiff_t batches, std::p
           __builtin_prefetch(words + static_cast<size_t>(step.word[i]), for_write, prefetch_to_second_level);
         }
       }
-      slot = (slot + 1) % ring_steps;
+      slot = (slot + 1) % capacity;
       ++pending;
     }
   }
-  for (; pending > 0; --pending) visit(ring[(slot + ring_steps - pending) % ring_steps]);
+  for (; pending > 0; --pending) visit(ring[(slot + capacity - pending) % capacity]);
 }
 
 struct set_step {
@@ -146,23 +148,24 @@ class test_step {
 
 // Test-and-insert must answer for each row as if the rows before it had all
 // been inserted first, and a row's positions may meet those of any step of an
-// earlier row in its batch: so the k steps of a batch are kept until the last
-// one arrives, and then its rows are taken one after the other, each tested
-// at all of its positions before any is set.
+// earlier row in its batch: so the k steps of a batch are kept (in the ring,
+// which holds them until the last one arrives), and then its rows are taken
+// one after the other, each tested at all of its positions before any is set.
 class test_and_set_step {
  public:
-  // Longer rows of steps are left to the one-at-a-time path.
-  static constexpr size_t most_steps = 64;
+  // The steps a batch may have, and the ring that holds them all.
+  static constexpr size_t most_steps = 56;
+  static constexpr size_t ring_capacity = 64;
 
   test_and_set_step(uint64_t* words, size_t k, bool* seen) : words_(words), k_(k), seen_(seen) {}
 
   void operator()(const step_bits& step) {
-    steps_[done_] = step;
+    steps_[done_] = &step;
     if (++done_ < k_) return;
     for (std::ptrdiff_t i = 0; i < batch_rows; ++i) {
       bool found = true;
-      for (size_t j = 0; j < k_; ++j) found &= (words_[static_cast<size_t>(steps_[j].word[i])] & steps_[j].bit[i]) != 0;
-      for (size_t j = 0; j < k_; ++j) words_[static_cast<size_t>(steps_[j].word[i])] |= steps_[j].bit[i];
+      for (size_t j = 0; j < k_; ++j) found &= (words_[static_cast<size_t>(steps_[j]->word[i])] & steps_[j]->bit[i]) != 0;
+      for (size_t j = 0; j < k_; ++j) words_[static_cast<size_t>(steps_[j]->word[i])] |= steps_[j]->bit[i];
       seen_[i] = found;
     }
     seen_ += batch_rows;
@@ -174,7 +177,7 @@ class test_and_set_step {
   size_t k_;
   bool* seen_;
   size_t done_ = 0;
-  step_bits steps_[most_steps];
+  const step_bits* steps_[most_steps];
 };
 
 }  // namespace TOLVANE_ISA
