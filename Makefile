@@ -13,8 +13,8 @@
 ## fuzz | the atheris fuzzer under the sanitizers, FUZZ_RUNS inputs (FUZZ_FLAGS for libFuzzer) | as asan; libFuzzer, which it installs as root (apt-get install libclang-rt-14-dev) | 1 min (100,000 runs)
 ## docs | redraws docs/fpr.png | as demo; matplotlib, which it installs | 10 s
 ## bench | speed against peers and floors, docs/speed.png; BENCH=--quick for a shorter run | as demo; the peers, which it installs | 4 min
-## dist | the sdist and manylinux wheels (x86_64, i686) in dist/, each tested installed | as test-i386 | 2 min, 3 the first time
-## dist-i386 | the i686 wheel of dist/'s sdist, built and tested in the i386 root | as test-i386; make dist's sdist | 1 min
+## dist | the sdist and manylinux2014 wheels (x86_64, i686) in dist/, built by zig, each tested installed | as test-i386; zig, which it installs from PyPI (ziglang) | 9 min, 15 the first time (zig builds libc++)
+## dist-i386 | the i686 wheel of dist/'s sdist, built and tested in the i386 root | as dist; make dist's sdist | 3 min, 5 the first time
 ## clean | removes build/, dist/ and the venvs | nothing | instant
 PYTHON ?= python3.11
 VENV ?= .venv
