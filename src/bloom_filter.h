@@ -8,13 +8,14 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace py = pybind11;
 
 namespace quillon {
-class item_positions;
+struct filter_words;
 }
 
 // Frees the bits of a filter: small filters come from calloc, large ones are
@@ -26,10 +27,6 @@ struct word_storage {
 
 class BloomFilterFacade {
  public:
-  // Every row of a filter is digested with this seed, so a filter means the
-  // same on every machine.
-  static constexpr uint32_t seed = 0xFFFEA282;
-
   // The number of bit positions per row and the number of bits.
   size_t k = 0;
   size_t m = 0;
@@ -47,6 +44,14 @@ class BloomFilterFacade {
   void insert(const py::array& mat, int axis);
   py::list test(const py::array& mat, int axis) const;
   double foz() const;
+
+  // test as a NumPy bool array, new or the caller's out.
+  py::array test_mask(const py::array& mat, const std::optional<py::array>& out) const;
+  // Tests each row, then inserts it: True where all of a row's bits were set
+  // before its own were, after the rows before it in the array.
+  py::array test_and_insert(const py::array& mat);
+  // The row kernels this CPU runs: "one at a time", "avx2" or "avx512".
+  static const char* kernel_name();
 
   // The packed image: bit i at bit i % 8 of byte i / 8, ceil(m / 8) bytes.
   size_t image_size() const { return m / 8 + (m % 8 != 0); }
@@ -76,10 +81,7 @@ class BloomFilterFacade {
   size_t word_count() const { return words_for(m); }
   void check_same_configuration(const BloomFilterFacade& other, const char* message) const;
 
-  static void hash(const void* data, size_t len, uint64_t* v1, uint64_t* v2);
   static std::vector<unsigned char> row_as_array(const py::array& mat, ssize_t row);
-
-  template <bool for_write, class Rows, class Visit>
-  void digest_rows(const Rows& rows, ssize_t first, ssize_t count, size_t row_length,
-                   const quillon::item_positions& positions, Visit&& visit) const;
+  static void check_mask(const py::array& out, ssize_t rows);
+  quillon::filter_words words() const;
 };

@@ -351,7 +351,18 @@ PYBIND11_MODULE(tolvane, module) {
       .def("get_m", [](const Filter& self) { return initialised(self).m; })
       .def("foz", [](const Filter& self) { return initialised(self).foz(); })
       .def("__reduce__", [](const Filter& self) { return reduction(self, false); })
-      .def("__reduce_ex__", reduction_for);
+      .def("__reduce_ex__", reduction_for)
+      .def("test_and_insert",
+           [](Filter& self, const py::array& a) {
+             return py::array_t<bool>(initialised(self).test_and_insert(a));
+           })
+      .def(
+          "test_mask",
+          [](const Filter& self, const py::array& a, const std::optional<py::array>& out) {
+            return py::array_t<bool>(initialised(self).test_mask(a, out));
+          },
+          py::arg("a"), py::pos_only(), py::arg("out") = py::none())
+      .def_static("kernels", [] { return std::string(Filter::kernel_name()); });
   refuse_briefly(cls);
 }
 

@@ -11,6 +11,10 @@ SIZE_MAX = 2**SIZE_BITS - 1
 # The largest filter: libstdc++'s std::vector<bool>::max_size(), whatever library builds the module.
 MAX_BITS = {32: 2147483616, 64: 2**63 - 64}[SIZE_BITS]
 INT_MAX = 2**31 - 1
+# Under AddressSanitizer (make asan) every allocation is recorded and every
+# access checked: what takes seconds in make test takes minutes there.
+with open("/proc/self/maps") as maps:
+    SANITIZED = "libasan" in maps.read()
 
 
 def pytest_report_header() -> str:

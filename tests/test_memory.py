@@ -11,15 +11,13 @@ import numpy as np
 import pytest
 
 import tolvane
-from conftest import MAX_BITS, SIZE_BITS, configured, state_of
+from conftest import MAX_BITS, SANITIZED, SIZE_BITS, configured, state_of
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 HUGE_PAGE = 2 << 20
 # Under AddressSanitizer freed memory waits in a quarantine and every
 # allocation records its stack: resident memory says nothing about leaks there
 # (LeakSanitizer checks them), and the loops run a hundredth as long.
-with open("/proc/self/maps") as maps:
-    SANITIZED = "libasan" in maps.read()
 # Calls per test, shared among its success and failure paths.
 CALLS = 2_000 if SANITIZED else 200_000
 GROWTH_BOUND = 1 << 20
@@ -82,7 +80,7 @@ def test_creating_configuring_and_dropping_filters():
     )
 
 
-@pytest.mark.parametrize("method", ["insert", "test"])
+@pytest.mark.parametrize("method", ["insert", "test", "test_mask", "test_and_insert"])
 def test_rows(method):
     contiguous = np.arange(60, dtype=np.int32).reshape(20, 3)
     gathered = np.asfortranarray(contiguous)
@@ -96,6 +94,19 @@ def test_rows(method):
         refusing(lambda: getattr(no_bits, method)(contiguous), ValueError),
         refusing(lambda: call(None), TypeError),
         watched=[f, contiguous, gathered, one_d],
+    )
+
+
+def test_masks_into_out():
+    rows = np.arange(60, dtype=np.int32).reshape(20, 3)
+    f, out, wrong = configured(4, 10_000), np.zeros(20, bool), np.zeros(20, np.uint8)
+    f.insert(rows[::2])
+    assert_no_growth(
+        lambda: f.test_mask(rows, out),
+        lambda: f.test_mask(rows, out=out[::-1]),
+        refusing(lambda: f.test_mask(rows, wrong), TypeError),
+        refusing(lambda: f.test_mask(rows, out[1:]), ValueError),
+        watched=[f, rows, out, wrong],
     )
 
 

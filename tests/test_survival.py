@@ -294,7 +294,7 @@ def test_live_filter_changed_while_a_call_converts_its_arguments(call, action, e
 
 # --- Python code run while an array is read ----------------------------------
 
-@pytest.mark.parametrize("call", ["test"])
+@pytest.mark.parametrize("call", ["test", "test_mask", "test_and_insert"])
 def test_a_finalizer_that_frees_the_array_waits_until_the_call_is_done(call):
     # Allocating the result may start a collection, whose finalizers could free
     # the memory of the array being read; they run once the call is done.
