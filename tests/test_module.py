@@ -1,5 +1,6 @@
 """The module, the class and how Python values cross into it."""
 
+import platform
 import re
 
 import numpy as np
@@ -162,3 +163,25 @@ def test_ndarray_subclasses_are_rows():
     f.insert(rows.view(Tagged))
     g.insert(rows)
     assert f.to_bytes() == g.to_bytes()
+
+
+def cpu_flags() -> set[str]:
+    with open("/proc/cpuinfo") as cpuinfo:
+        for line in cpuinfo:
+            if line.startswith("flags"):
+                return set(line.split(":", 1)[1].split())
+    return set()
+
+
+def test_the_row_kernels_are_the_fastest_this_cpu_allows():
+    # x86 only: on every other architecture rows go one at a time. Under an
+    # emulator /proc/cpuinfo describes the host, but the architecture is the
+    # emulated one's.
+    flags = cpu_flags() if platform.machine() in ("x86_64", "i686", "i386") else set()
+    if {"avx512f", "avx512vl", "avx512bw", "avx512dq", "avx512cd"} <= flags:
+        expected = "avx512"
+    elif "avx2" in flags:
+        expected = "avx2"
+    else:
+        expected = "one at a time"
+    assert tolvane.bloomfilter.kernels() == expected
