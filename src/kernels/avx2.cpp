@@ -5,18 +5,6 @@
 namespace quillon {
 namespace {
 
-// Runs in_lanes on the whole batches of eight rows where the rows allow, then
-// one_at_a_time on the rows after them (or on all rows).
-template <class Rows, class InLanes, class OneAtATime>
-void eight_then_one(const row_geometry& geometry, const Rows& rows, InLanes&& in_lanes, OneAtATime&& one_at_a_time) {
-  std::ptrdiff_t first = 0;
-  if (rows.slotted() && geometry.rows >= batch_rows) {
-    in_lanes(geometry.rows / batch_rows);
-    first = geometry.rows / batch_rows * batch_rows;
-  }
-  one_at_a_time(first);
-}
-
 void insert(const filter_words& filter, const row_geometry& geometry) {
   const size_t length = row_length(geometry);
   with_rows(geometry, [&](const auto& rows) {

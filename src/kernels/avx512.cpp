@@ -130,16 +130,6 @@ class test_and_set_step {
   __mmask8 clear_[most_steps];
 };
 
-template <class Rows, class InLanes, class OneAtATime>
-void eight_then_one(const row_geometry& geometry, const Rows& rows, InLanes&& in_lanes, OneAtATime&& one_at_a_time) {
-  std::ptrdiff_t first = 0;
-  if (rows.slotted() && geometry.rows >= batch_rows) {
-    in_lanes(geometry.rows / batch_rows);
-    first = geometry.rows / batch_rows * batch_rows;
-  }
-  one_at_a_time(first);
-}
-
 // Calls visit with std::true_type where long rows insert with a scatter.
 template <class Visit>
 void with_scatter_for(size_t row_length, Visit&& visit) {

@@ -102,6 +102,18 @@ void visit_eight_rows_at_a_time(const Rows& rows, std::ptrdiff_t batches, std::p
   for (; pending > 0; --pending) visit(ring[(slot + capacity - pending) % capacity]);
 }
 
+// Runs in_lanes on the whole batches of eight rows where the rows allow, then
+// one_at_a_time on the rows after them (or on all rows).
+template <class Rows, class InLanes, class OneAtATime>
+void eight_then_one(const row_geometry& geometry, const Rows& rows, InLanes&& in_lanes, OneAtATime&& one_at_a_time) {
+  std::ptrdiff_t first = 0;
+  if (rows.slotted() && geometry.rows >= batch_rows) {
+    in_lanes(geometry.rows / batch_rows);
+    first = geometry.rows / batch_rows * batch_rows;
+  }
+  one_at_a_time(first);
+}
+
 struct set_step {
   uint64_t* words;
 
