@@ -20,7 +20,7 @@ from sizing import false_positive_rate, plan  # noqa: E402
 def run(script: str, *args: str, cwd: Path, expect: int = 0) -> subprocess.CompletedProcess[str]:
     done = subprocess.run(
         [sys.executable, str(EXAMPLES / script), *args],
-        cwd=cwd, capture_output=True, text=True, timeout=120, env=child_env(),
+        cwd=cwd, capture_output=True, text=True, timeout=600 if SANITIZED else 120, env=child_env(),
     )
     assert done.returncode == expect, done.stdout + done.stderr
     return done
