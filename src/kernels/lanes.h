@@ -161,8 +161,11 @@ class test_step {
 // Test-and-insert must answer for each row as if the rows before it had all
 // been inserted first, and a row's positions may meet those of any step of an
 // earlier row in its batch: so the k steps of a batch are kept (in the ring,
-// which holds them until the last one arrives), and then its rows are taken
-// one after the other, each tested at all of its positions before any is set.
+// which holds them until the last one arrives). Every bit is then read before
+// any is set, and set as insert sets it; a row whose bits were not all set
+// before the batch may still have been seen, when earlier rows of the batch
+// set each bit it lacked, which is looked for only then (for a new row,
+// rarely beyond its first step).
 class test_and_set_step {
  public:
   // The steps a batch may have, and the ring that holds them all.
@@ -174,22 +177,53 @@ class test_and_set_step {
   void operator()(const step_bits& step) {
     steps_[done_] = &step;
     if (++done_ < k_) return;
-    for (std::ptrdiff_t i = 0; i < batch_rows; ++i) {
-      bool found = true;
-      for (size_t j = 0; j < k_; ++j) found &= (words_[static_cast<size_t>(steps_[j]->word[i])] & steps_[j]->bit[i]) != 0;
-      for (size_t j = 0; j < k_; ++j) words_[static_cast<size_t>(steps_[j]->word[i])] |= steps_[j]->bit[i];
-      seen_[i] = found;
+    int seen = 0xff;
+    const long long* const words = reinterpret_cast<const long long*>(words_);
+    for (size_t j = 0; j < k_; ++j) {
+      int clear = 0;
+      for (int half = 0; half < 2; ++half) {
+        const __m256i word = load_vector(steps_[j]->word + 4 * half);
+        const __m256i bit = load_vector(steps_[j]->bit + 4 * half);
+        const __m256i found = _mm256_and_si256(_mm256_i64gather_epi64(words, word, 8), bit);
+        const __m256i missing = _mm256_cmpeq_epi64(found, _mm256_setzero_si256());
+        clear |= _mm256_movemask_pd(_mm256_castsi256_pd(missing)) << 4 * half;
+      }
+      clear_[j] = clear;
+      seen &= ~clear;
     }
+    const set_step set{words_};
+    for (size_t j = 0; j < k_; ++j) set(*steps_[j]);
+    for (int row = 1; row < batch_rows; ++row) {
+      if (!(seen >> row & 1) && set_before(row)) seen |= 1 << row;
+    }
+    for (std::ptrdiff_t i = 0; i < batch_rows; ++i) seen_[i] = seen >> i & 1;
     seen_ += batch_rows;
     done_ = 0;
   }
 
  private:
+  // Whether each bit that row lacked before the batch is one of the bits of
+  // the rows before it in the batch.
+  bool set_before(int row) const {
+    for (size_t j = 0; j < k_; ++j) {
+      if (!(clear_[j] >> row & 1)) continue;
+      const uint64_t word = steps_[j]->word[row], bit = steps_[j]->bit[row];
+      bool met = false;
+      for (size_t other = 0; other < k_ && !met; ++other) {
+        for (int r = 0; r < row && !met; ++r) met = steps_[other]->word[r] == word && steps_[other]->bit[r] == bit;
+      }
+      if (!met) return false;
+    }
+    return true;
+  }
+
   uint64_t* words_;
   size_t k_;
   bool* seen_;
   size_t done_ = 0;
   const step_bits* steps_[most_steps];
+  // The rows whose bit each step found clear, one bit per row.
+  int clear_[most_steps];
 };
 
 }  // namespace TOLVANE_ISA
