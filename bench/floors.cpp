@@ -10,6 +10,9 @@
 //   floors memcpy BYTES                      a plain memcpy, and one into a
 //       freshly allocated buffer (whose pages the kernel must first provide,
 //       as for every new bytes object)
+//   floors cpu                               the instruction sets that the
+//       module's row kernels need and this CPU and its OS allow, as the module
+//       probes them (the bench runs a forced set only where they are)
 // Each prints ns per row (GB/s for memcpy) as JSON, best of several runs.
 #include <algorithm>
 #include <chrono>
@@ -211,6 +214,15 @@ void memcpy_floor(size_t bytes) {
               target[bytes / 2] + check);
 }
 
+void cpu_sets() {
+#if defined(__x86_64__) || defined(__i386__)
+  const quillon::cpu_features cpu = quillon::probe_cpu();
+  std::printf("{\"avx2\": %s, \"avx512\": %s}\n", cpu.avx2 ? "true" : "false", cpu.avx512 ? "true" : "false");
+#else
+  std::puts("{}");
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -221,8 +233,10 @@ int main(int argc, char** argv) {
     memory_floor(read_rows(argv[2]), std::stoul(argv[3]), std::stoul(argv[4]), std::stoull(argv[5]));
   } else if (mode == "memcpy" && argc == 3) {
     memcpy_floor(std::stoull(argv[2]));
+  } else if (mode == "cpu" && argc == 2) {
+    cpu_sets();
   } else {
-    std::fprintf(stderr, "usage: floors hash ROWS ROW_BYTES | memory ROWS ROW_BYTES K M | memcpy BYTES\n");
+    std::fprintf(stderr, "usage: floors hash ROWS ROW_BYTES | memory ROWS ROW_BYTES K M | memcpy BYTES | cpu\n");
     return 2;
   }
   return 0;
