@@ -12,7 +12,7 @@
 ## asan | every test under AddressSanitizer and UBSan (.venv-asan) | as asan-install | 4 min
 ## fuzz | the atheris fuzzer under the sanitizers, FUZZ_RUNS inputs (FUZZ_FLAGS for libFuzzer) | as asan; libFuzzer, which it installs as root (apt-get install libclang-rt-14-dev) | 1 min (100,000 runs)
 ## docs | redraws docs/fpr.png | as demo; matplotlib, which it installs | 10 s
-## bench | speed against peers and floors, docs/speed.png; BENCH=--quick for a shorter run | as demo; the peers, which it installs | 4 min
+## bench | speed against peers and floors, docs/speed.png; BENCH=--quick for a shorter run, BENCH="--path avx2" for the row cases on kernels named, not chosen by the CPU | as demo; the peers, which it installs | 5 min, 1 more per --path
 ## dist | the sdist and manylinux wheels (x86_64, i686) in dist/, each tested installed | as test-i386 | 2 min, 3 the first time
 ## dist-i386 | the i686 wheel of dist/'s sdist, built and tested in the i386 root | as test-i386; make dist's sdist | 1 min
 ## clean | removes build/, dist/ and the venvs | nothing | instant
@@ -61,12 +61,18 @@ $(VENV)/.deps: pyproject.toml
 	$(BIN)/pip install --quiet --no-build-isolation '.[test,examples]'
 	touch $@
 
-# BENCH=--quick for a shorter run.
-bench: install $(VENV)/.bench-deps
-	$(BIN)/cmake -S bench -B build/bench > /dev/null
-	$(BIN)/cmake --build build/bench -j 2
+# BENCH=--quick for a shorter run; BENCH="--path one_at_a_time --path avx2"
+# runs the row cases with modules built to run those kernels whatever the CPU
+# (build/bench-one_at_a_time, ...), side by side.
+bench: install $(VENV)/.bench-deps build/bench/floors
 	build/bench/hash_speed
 	$(BIN)/python bench/rows.py --floors build/bench/floors --plot docs/speed.png $(BENCH)
+
+# The floors and the hash's speed; CMake decides what to rebuild.
+.PHONY: build/bench/floors
+build/bench/floors: $(VENV)/.deps
+	$(BIN)/cmake -S bench -B build/bench > /dev/null
+	$(BIN)/cmake --build build/bench -j 2
 
 # The peers build in isolation: pybloomfiltermmap3 needs a newer setuptools
 # than a new venv has.
