@@ -16,7 +16,14 @@ work alone, with the positions computed beforehand: insert's read-modify-write
 of the word of every position, test's read of it. Each tolvane case is set
 against three of their sums: "today's" (the one-at-a-time hash + insert's
 memory work, as this table had it before), its own memory work alone, and
-that + the fastest hash.
+that + the fastest hash. test_and_insert is also set against insert, and
+test_mask against test less the cost of test's result list (test with k 0).
+
+The dedup cases find the repeated rows of examples/dedup.py's demo data
+(random 16-byte rows, 1% of them copies of others, in chunks of 100,000):
+with the older recipe (test a chunk, np.unique for repeats within it, insert
+it), with test_and_insert over the same chunks, and with
+pandas.DataFrame.duplicated over the whole, in rows per second.
 
 The row cases (everything that puts rows through the row kernels) run with
 the module installed, whose kernels the CPU chooses, or with each module that
@@ -130,20 +137,84 @@ def configured(k: int, m: int) -> tolvane.bloomfilter:
 # The row operations a case may time. "test with k 0" is what test's result
 # list costs by itself: a filter with k 0 reads nothing (whatever its m, so it
 # is kept small) and answers True for every row.
-ROW_OPS = ("insert", "test", "test with k 0")
+ROW_OPS = ("insert", "test", "test_and_insert", "test_mask", "test_mask into out", "test with k 0")
 
 
 def row_calls(rows: np.ndarray, k: int, m: int, ops) -> dict:
     """The operations `ops` on rows (all inserted, so test has all k probes to
     make) of a filter whose pages were all touched before, as calls for
-    ns_per_row."""
+    ns_per_row. test_and_insert sets no new bit: it does insert's work and
+    test's."""
     f = configured(k, m)
     f.insert(rows)
-    calls = {"insert": lambda: f.insert(rows), "test": lambda: f.test(rows)}
+    out = np.empty(len(rows), dtype=bool)
+    calls = {
+        "insert": lambda: f.insert(rows),
+        "test": lambda: f.test(rows),
+        "test_and_insert": lambda: f.test_and_insert(rows),
+        "test_mask": lambda: f.test_mask(rows),
+        "test_mask into out": lambda: f.test_mask(rows, out),
+    }
     if "test with k 0" in ops:
         empty = configured(0, 64)
         calls["test with k 0"] = lambda: empty.test(rows)
     return {op: (calls[op], len(rows)) for op in ops}
+
+
+# Deduplication, as examples/dedup.py does it on its demo data.
+DEDUP_CHUNK = 100_000
+DEDUP_FPR = 0.001
+DEDUP_WAYS = ("chunked test, unique, insert", "test_and_insert")
+
+
+def dedup_data(count: int, duplicates: int) -> np.ndarray:
+    """Random 16-byte rows, `duplicates` of which are copied over others, as
+    examples/dedup.py makes its demo data (in memory here, not mapped)."""
+    rng = np.random.default_rng(0)
+    data = rng.integers(0, 2**32, size=(count, 4), dtype=np.uint32)
+    shuffled = rng.permutation(count)
+    targets, sources = shuffled[:duplicates], rng.choice(shuffled[duplicates:], size=duplicates)
+    data[targets] = data[sources]
+    return data
+
+
+def dedup_plan(count: int) -> tuple[int, int]:
+    """k and m for `count` rows at DEDUP_FPR, as examples/sizing.py plans them."""
+    m = math.ceil(-count * math.log(DEDUP_FPR) / math.log(2) ** 2)
+    return max(1, round(m / count * math.log(2))), m
+
+
+def dedup_chunked(data: np.ndarray, k: int, m: int) -> np.ndarray:
+    """The older recipe: test a chunk, find the rows that repeat within it
+    (np.unique), then insert it. The indices of the suspected duplicates."""
+    f = configured(k, m)
+    suspects = []
+    for start in range(0, len(data), DEDUP_CHUNK):
+        rows = data[start : start + DEDUP_CHUNK]
+        _, first = np.unique(rows, axis=0, return_index=True)
+        within = np.ones(len(rows), dtype=bool)
+        within[first] = False
+        seen = np.array(f.test(rows)) | within
+        f.insert(rows)
+        suspects.append(start + np.flatnonzero(seen))
+    return np.concatenate(suspects)
+
+
+def dedup_test_and_insert(data: np.ndarray, k: int, m: int) -> np.ndarray:
+    """test_and_insert over the same chunks: it answers for repeats within a
+    chunk too."""
+    f = configured(k, m)
+    return np.concatenate([start + np.flatnonzero(f.test_and_insert(data[start : start + DEDUP_CHUNK]))
+                           for start in range(0, len(data), DEDUP_CHUNK)])
+
+
+def dedup_calls(spec: dict, k: int, m: int, ops) -> tuple[dict, dict]:
+    """The whole dedup of the data `spec` names, each way of `ops`, as calls
+    for ns_per_row; and how many suspects each finds."""
+    data = dedup_data(spec["count"], spec["duplicates"])
+    ways = {"chunked test, unique, insert": dedup_chunked, "test_and_insert": dedup_test_and_insert}
+    calls = {op: ((lambda way=ways[op]: way(data, k, m)), len(data)) for op in ops}
+    return calls, {op: len(call()) for op, (call, _) in calls.items()}
 
 
 class Floors:
@@ -184,7 +255,7 @@ class Server:
 
     def __init__(self, floors: str | None):
         self.floors = Floors(floors) if floors else None
-        self.key, self.calls = None, {}
+        self.key, self.calls, self.found = None, {}, {}
 
     def __call__(self, request: dict) -> dict:
         if "about" in request:
@@ -192,7 +263,7 @@ class Server:
                     "python": platform.python_version(), "numpy": np.__version__, "module": tolvane.__file__,
                     "floors": self.floors is not None}
         if "cases" in request:
-            return {"ns": self.cases(request["cases"], request["repeat"])}
+            return {"ns": self.cases(request["cases"], request["repeat"]), "found": self.found}
         if "floors" in request:
             case = request["floors"]
             if self.floors is None:
@@ -206,9 +277,13 @@ class Server:
         while the next request names the same cases (the next round)."""
         key = json.dumps(cases)
         if key != self.key:
-            self.key, self.calls = None, {}  # the old filters go before the new ones come
+            self.key, self.calls, self.found = None, {}, {}  # the old filters go before the new ones come
             for case in cases:
-                calls = row_calls(make_rows(case["rows"]), case["k"], case["m"], case["ops"])
+                if "dedup" in case:
+                    calls, found = dedup_calls(case["dedup"], case["k"], case["m"], case["ops"])
+                    self.found.update({f"{case['name']}{op}": count for op, count in found.items()})
+                else:
+                    calls = row_calls(make_rows(case["rows"]), case["k"], case["m"], case["ops"])
                 self.calls.update({f"{case['name']}{op}": call for op, call in calls.items()})
             self.key = key
         return ns_per_row(self.calls, repeat)
@@ -255,8 +330,11 @@ class Runner:
         return reply
 
     def cases(self, cases: list, repeat: int) -> dict:
-        """ns per row of each operation of `cases`."""
-        return self.request(cases=cases, repeat=repeat)["ns"]
+        """ns per row of each operation of `cases`; the suspects that each
+        dedup case found are kept in self.found."""
+        reply = self.request(cases=cases, repeat=repeat)
+        self.found = reply["found"]
+        return reply["ns"]
 
     def floors(self, rows: dict, k: int, m: int) -> dict:
         return self.request(floors={"rows": rows, "k": k, "m": m})
@@ -435,8 +513,19 @@ def floor_ratios(ns: float, op: str, floor: dict) -> str:
 
 
 def op_ratio(op: str, ns: dict, floor: dict) -> str:
-    """A row operation of one module against the floors."""
-    return floor_ratios(ns[op], op, floor) if op in ("insert", "test") else ""
+    """A row operation of one module against the floors and, for the new
+    ones, against what they are measured by: test_and_insert by insert,
+    test_mask by test less its result list."""
+    value = ns[op]
+    if op in ("insert", "test"):
+        return floor_ratios(value, op, floor)
+    if op == "test_and_insert":
+        return f"{value / ns['insert']:.2f}x insert, {floor_ratios(value, 'insert', floor)}"
+    if op.startswith("test_mask"):
+        less_list = ns["test"] - ns["test with k 0"]
+        return (f"{value / less_list:.2f}x test less its list ({less_list:.1f}), {value / ns['test']:.2f}x test, "
+                f"{value / (floor['test'] + floor['fastest_hash']):.2f}x memory + fastest hash")
+    return ""
 
 
 class Table:
@@ -475,6 +564,27 @@ def print_lines(header: tuple, lines: list, numeric=()):
     for line in [header] + lines:
         print("  ".join(cell.rjust(width) if i in numeric else cell.ljust(width)
                         for i, (cell, width) in enumerate(zip(line, widths))).rstrip())
+
+
+def pandas_dedup(spec: dict) -> tuple[dict, dict]:
+    """pandas.DataFrame.duplicated over the dedup data (the frame made
+    beforehand), as calls for ns_per_row, and the duplicates it finds."""
+    try:
+        import pandas
+    except ImportError:
+        print("note: pandas not installed, its dedup skipped")
+        return {}, {}
+    data = dedup_data(spec["count"], spec["duplicates"])
+    frame = pandas.DataFrame(data)
+    call = lambda: np.flatnonzero(frame.duplicated().to_numpy())  # noqa: E731
+    return {"pandas duplicated": (call, len(data))}, {"pandas duplicated": len(call())}
+
+
+def dedup_sizes(count: int) -> list:
+    """(label, k, m): the filter examples/dedup.py plans for `count` rows, and
+    one in cache."""
+    k, m = dedup_plan(count)
+    return [(f"k {k}, {m / 8 / 2**20:.1f} MiB (dedup.py's sizing)", k, m), ("k 7, 10M bits", 7, IN_CACHE)]
 
 
 def main():
@@ -527,7 +637,8 @@ def bench(args):
         table.add(group, case, value, "ns/row", f"{value / ours['insert' if ' insert' in case else 'test']:.1f}x tolvane"
                   + (f" ({runners[0].kernels})" if len(runners) > 1 else ""))
 
-    # Against the floors of the same rows and positions. The floors run in another process: each side is
+    # Against the floors of the same rows and positions; the new operations
+    # beside insert and test. The floors run in another process: each side is
     # timed twice, in turn.
     for m, size in ((IN_CACHE, "10M bits"), (GIB, "1 GiB")):
         for row_bytes in (16, 64):
@@ -547,6 +658,8 @@ def bench(args):
                     table.add_each(group, f"{case}: {name}", "ns/row", runners,
                                    {runner.name: ns[runner.name][op] for runner in runners},
                                    lambda runner: op_ratio(op, ns[runner.name], floor))
+
+    dedup(table, runners, args.quick, repeat, on_each)
 
     # Layouts, in cache, k = 7.
     for row_bytes in (16, 64):
@@ -670,6 +783,35 @@ def bench(args):
     table.print()
     if args.plot:
         plot(sweep, args.plot, f"{cpu_model()}; row kernels {', '.join(runner.kernels for runner in runners)}")
+
+
+def dedup(table: Table, runners: list, quick: bool, repeat: int, on_each):
+    """The whole dedup of dedup.py's demo rows: the chunked recipe and
+    test_and_insert with each module, and pandas, in rows per second."""
+    count = 400_000 if quick else 2_000_000
+    spec = {"count": count, "duplicates": count // 100}
+    sizes = dedup_sizes(count)
+    calls, exact = pandas_dedup(spec)
+    cases = [{"name": f"{label}: ", "dedup": spec, "k": k, "m": m, "ops": DEDUP_WAYS} for label, k, m in sizes]
+    ns = on_each(cases, **({"pandas": lambda: ns_per_row(calls, repeat)} if calls else {}))
+    found = {runner.name: runner.found for runner in runners}
+    group = f"dedup ({count // 1000:,}k 16 B rows)"
+    pandas = ns.get("pandas", {}).get("pandas duplicated")
+    if pandas:
+        table.add(group, "pandas DataFrame.duplicated", 1e3 / pandas, "M rows/s",
+                  f"{exact['pandas duplicated']:,} found (exact)")
+    for label, _, _ in sizes:
+        chunked = f"{label}: {DEDUP_WAYS[0]}"
+        for way in DEDUP_WAYS:
+            case = f"{label}: {way}"
+
+            def ratio(runner):
+                ours = ns[runner.name]
+                text = [f"{ours[chunked] / ours[case]:.1f}x the chunked recipe" if case != chunked else "",
+                        f"{pandas / ours[case]:.1f}x pandas" if pandas else "", f"{found[runner.name][case]:,} found"]
+                return ", ".join(filter(None, text))
+
+            table.add_each(group, case, "M rows/s", runners, {r.name: 1e3 / ns[r.name][case] for r in runners}, ratio)
 
 
 def plot(sweep: dict, path: str, where: str):
