@@ -13,6 +13,7 @@
 ## fuzz | the atheris fuzzer under the sanitizers, FUZZ_RUNS inputs (FUZZ_FLAGS for libFuzzer) | as asan; libFuzzer, which it installs as root (apt-get install libclang-rt-14-dev) | 1 min (100,000 runs)
 ## docs | redraws docs/fpr.png | as demo; matplotlib, which it installs | 10 s
 ## bench | speed against peers and floors, docs/speed.png; BENCH=--quick for a shorter run, BENCH="--path avx2" for the row cases on kernels named, not chosen by the CPU | as demo; the peers, which it installs | 5 min, 1 more per --path
+## bench-i386 | the bench's row cases here and in the Debian i386 root, side by side with the ratio i386/x86_64; BENCH=--quick for a shorter run | as test-i386 | 5 min
 ## dist | the sdist and manylinux wheels (x86_64, i686) in dist/, each tested installed | as test-i386 | 2 min, 3 the first time
 ## dist-i386 | the i686 wheel of dist/'s sdist, built and tested in the i386 root | as test-i386; make dist's sdist | 1 min
 ## clean | removes build/, dist/ and the venvs | nothing | instant
@@ -21,7 +22,7 @@ VENV ?= .venv
 BIN := $(VENV)/bin
 CTEST_DIR := build/ctest
 
-.PHONY: help demo test test-i386 pytest typecheck ctest install docs bench clean asan asan-install fuzz dist dist-i386
+.PHONY: help demo test test-i386 pytest typecheck ctest install docs bench bench-i386 clean asan asan-install fuzz dist dist-i386
 
 help:
 	@awk -F ' [|] ' '/^## / { sub(/^## /, ""); printf "make %-10s %s\n                needs: %s; time: %s\n", $$1, $$2, $$3, $$4 }' $(MAKEFILE_LIST)
@@ -67,6 +68,12 @@ $(VENV)/.deps: pyproject.toml
 bench: install $(VENV)/.bench-deps build/bench/floors
 	build/bench/hash_speed
 	$(BIN)/python bench/rows.py --floors build/bench/floors --plot docs/speed.png $(BENCH)
+
+# The row cases here and in the i386 root, which builds the module and the
+# floors of its own and answers the cases that the bench sends it.
+bench-i386: install build/bench/floors
+	$(BIN)/python bench/rows.py --floors build/bench/floors $(BENCH) \
+	  --i386 "tools/i386.sh --bench $$($(BIN)/python -c 'import os, pybind11; print(os.path.dirname(pybind11.__file__))')"
 
 # The floors and the hash's speed; CMake decides what to rebuild.
 .PHONY: build/bench/floors

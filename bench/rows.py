@@ -30,9 +30,11 @@ the module installed, whose kernels the CPU chooses, or with each module that
 --path names, built here to run that set of kernels whatever the CPU
 (build/bench-PATH, rebuilt by CMake when the sources change), each in a
 process of its own; they take turns, round after round, against the same
-floors.
+floors. --i386 runs the row cases here and in the Debian i386 root (through
+`tools/i386.sh --bench`), side by side with the ratio i386/x86_64.
 
     python bench/rows.py --floors build/bench/floors [--quick] [--plot docs/speed.png] [--path avx2 ...]
+    python bench/rows.py --floors build/bench/floors --i386 'tools/i386.sh --bench PYBIND11_DIR' [--quick]
 """
 
 import argparse
@@ -40,6 +42,7 @@ import json
 import math
 import os
 import platform
+import shlex
 import shutil
 import subprocess
 import sys
@@ -595,12 +598,19 @@ def main():
     parser.add_argument("--path", action="append", default=[], choices=KERNEL_SETS,
                         help="run the row cases with a module built to run these row kernels whatever the CPU "
                              "(several allowed, side by side); the module installed when none is given")
+    parser.add_argument("--i386", metavar="COMMAND",
+                        help="a command that serves the row cases in the i386 root "
+                             "(tools/i386.sh --bench PYBIND11_DIR): runs them here and there, side by side")
     parser.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.serve:
         serve(args.floors)
     elif not args.floors:
         parser.error("--floors is required")
+    elif args.i386:
+        if args.path:
+            parser.error("--path runs here only, not with --i386")
+        bench_i386(args)
     else:
         bench(args)
 
@@ -812,6 +822,76 @@ def dedup(table: Table, runners: list, quick: bool, repeat: int, on_each):
                 return ", ".join(filter(None, text))
 
             table.add_each(group, case, "M rows/s", runners, {r.name: 1e3 / ns[r.name][case] for r in runners}, ratio)
+
+
+def bench_i386(args):
+    """The row cases here and in the i386 root, side by side, each against
+    its own floors."""
+    floors = Floors(args.floors)
+    cpu = floors.cpu()
+    n = 200_000 if args.quick else 1_000_000
+    repeat = 3 if args.quick else 5
+    here = Runner("x86_64", floors=args.floors)
+    print("i386: building the module and the floors in the root", flush=True)
+    there = Runner("i386", command=shlex.split(args.i386))
+    runners = [here, there]
+    where_it_ran(runners, cpu)
+    if not there.about["floors"]:
+        print("note: the floors did not build in the i386 root: its floor lines are empty")
+    lines = []
+
+    def add(group: str, case: str, unit: str, values: tuple, rate: bool = False):
+        """values: (x86_64, i386); the ratio is always of times per row."""
+        a, b = values
+        ratio = "-" if a is None or b is None else f"{(a / b if rate else b / a):.2f}"
+        lines.append((group, case, number(a), number(b), ratio, unit))
+
+    def on_both(cases: list, with_floors: tuple = ()) -> dict:
+        measures = {runner.name: (lambda runner=runner: runner.cases(cases, repeat)) for runner in runners}
+        for runner in runners:
+            if with_floors:
+                measures[f"{runner.name} floors"] = lambda runner=runner: runner.floors(*with_floors)
+        return in_turn(2, measures)
+
+    for m, size in ((IN_CACHE, "10M bits"), (LARGEST_32, "256 MiB")):
+        for row_bytes in (16, 64):
+            for k in (3, 7, 14):
+                spec = row_spec(n, row_bytes)
+                ns = on_both([{"name": "", "rows": spec, "k": k, "m": m, "ops": ROW_OPS}], (spec, k, m))
+                group = f"floor ({size})"
+                case = f"{row_bytes} B rows, k {k}"
+                for key, name in (("hash", "hash one by one"), ("fastest_hash", "fastest hash"),
+                                  ("insert", "memory work of insert"), ("test", "memory work of test")):
+                    add(group, f"{case}: floor: {name}", "ns/row",
+                        tuple(ns[f"{runner.name} floors"].get(key) for runner in runners))
+                for op in ROW_OPS:
+                    add(group, f"{case}: {op}", "ns/row", tuple(ns[runner.name][op] for runner in runners))
+
+    count = 400_000 if args.quick else 2_000_000
+    spec = {"count": count, "duplicates": count // 100}
+    ns = on_both([{"name": f"{label}: ", "dedup": spec, "k": k, "m": m, "ops": DEDUP_WAYS}
+                  for label, k, m in dedup_sizes(count)])
+    group = f"dedup ({count // 1000:,}k 16 B rows)"
+    for case in ns[here.name]:
+        add(group, case, "M rows/s", tuple(1e3 / ns[runner.name][case] for runner in runners), rate=True)
+
+    for row_bytes in (16, 64):
+        layouts = ("C", "Fortran", "reversed")
+        ns = on_both([{"name": f"{layout} ", "rows": row_spec(n, row_bytes, layout), "k": 7, "m": IN_CACHE,
+                       "ops": ["insert", "test"]} for layout in layouts])
+        for case in ns[here.name]:
+            add(f"layout ({row_bytes} B rows, k 7, 10M bits)", case, "ns/row", tuple(ns[r.name][case] for r in runners))
+
+    counts = (10**4, 10**5, 10**6) if args.quick else (10**4, 10**5, 10**6, 10**7)
+    ns = on_both([{"name": f"{count:,} rows ", "rows": row_spec(count, 16), "k": 7, "m": IN_CACHE,
+                   "ops": ["insert", "test"]} for count in counts])
+    for case in ns[here.name]:
+        add("rows (16 B, k 7, 10M bits)", case, "ns/row", tuple(ns[r.name][case] for r in runners))
+
+    for runner in runners:
+        runner.close()
+    print_lines(("group", "case", f"x86_64 ({here.kernels})", f"i386 ({there.kernels})", "i386/x86_64 (time)", "unit"),
+                lines, numeric=(2, 3, 4))
 
 
 def plot(sweep: dict, path: str, where: str):
