@@ -12,8 +12,8 @@
 ## asan | every test under AddressSanitizer and UBSan (.venv-asan) | as asan-install | 4 min
 ## fuzz | the atheris fuzzer under the sanitizers, FUZZ_RUNS inputs (FUZZ_FLAGS for libFuzzer) | as asan; libFuzzer, which it installs as root (apt-get install libclang-rt-14-dev) | 1 min (100,000 runs)
 ## docs | redraws docs/fpr.png | as demo; matplotlib, which it installs | 10 s
-## bench | speed against peers and floors, docs/speed.png; BENCH=--quick for a shorter run, BENCH="--path avx2" for the row cases on kernels named, not chosen by the CPU | as demo; the peers, which it installs | 5 min, 1 more per --path
-## bench-i386 | the bench's row cases here and in the Debian i386 root, side by side with the ratio i386/x86_64; BENCH=--quick for a shorter run | as test-i386 | 5 min
+## bench | speed against peers and floors, docs/speed.png; BENCH=--quick for a shorter run, BENCH="--path avx2" for the row cases on kernels named, not chosen by the CPU | as demo; the peers, which it installs | 7 min, 4 more per --path after the first
+## bench-i386 | the bench's row cases here and in the Debian i386 root, side by side with the ratio i386/x86_64; BENCH=--quick for a shorter run | as test-i386 | 8 min
 ## dist | the sdist and manylinux wheels (x86_64, i686) in dist/, each tested installed | as test-i386 | 2 min, 3 the first time
 ## dist-i386 | the i686 wheel of dist/'s sdist, built and tested in the i386 root | as test-i386; make dist's sdist | 1 min
 ## clean | removes build/, dist/ and the venvs | nothing | instant
