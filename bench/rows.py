@@ -117,16 +117,16 @@ def in_turn(rounds: int, measures: dict) -> dict:
 
 
 # Rows, described so that every process that runs a case makes the same ones.
-def row_spec(count: int, row_bytes: int, layout: str = "C") -> dict:
+def row_recipe(count: int, row_bytes: int, layout: str = "C") -> dict:
     return {"count": count, "bytes": row_bytes, "layout": layout}
 
 
-def make_rows(spec: dict) -> np.ndarray:
-    rng = np.random.default_rng(SEED + spec["count"] + spec["bytes"])
-    rows = rng.integers(0, 2**32, size=(spec["count"], spec["bytes"] // 4), dtype=np.uint32)
-    if spec["layout"] == "Fortran":
+def make_rows(recipe: dict) -> np.ndarray:
+    rng = np.random.default_rng(SEED + recipe["count"] + recipe["bytes"])
+    rows = rng.integers(0, 2**32, size=(recipe["count"], recipe["bytes"] // 4), dtype=np.uint32)
+    if recipe["layout"] == "Fortran":
         return np.asfortranarray(rows)
-    if spec["layout"] == "reversed":
+    if recipe["layout"] == "reversed":
         return rows[:, ::-1]
     return rows
 
@@ -211,10 +211,10 @@ def dedup_test_and_insert(data: np.ndarray, k: int, m: int) -> np.ndarray:
                            for start in range(0, len(data), DEDUP_CHUNK)])
 
 
-def dedup_calls(spec: dict, k: int, m: int, ops) -> tuple[dict, dict]:
-    """The whole dedup of the data `spec` names, each way of `ops`, as calls
-    for ns_per_row; and how many suspects each finds."""
-    data = dedup_data(spec["count"], spec["duplicates"])
+def dedup_calls(recipe: dict, k: int, m: int, ops) -> tuple[dict, dict]:
+    """The whole dedup of the data that `recipe` describes, each way of
+    `ops`, as calls for ns_per_row; and how many suspects each finds."""
+    data = dedup_data(recipe["count"], recipe["duplicates"])
     ways = {"chunked test, unique, insert": dedup_chunked, "test_and_insert": dedup_test_and_insert}
     calls = {op: ((lambda way=ways[op]: way(data, k, m)), len(data)) for op in ops}
     return calls, {op: len(call()) for op, (call, _) in calls.items()}
@@ -549,7 +549,8 @@ class Table:
         for runner in runners:
             text = ratio(runner)
             if runner is not first:
-                text = "; ".join(filter(None, [text, f"{values[runner.name] / values[first.name]:.2f}x {first.kernels}"]))
+                than_first = f"{values[runner.name] / values[first.name]:.2f}x {first.kernels}"
+                text = "; ".join(filter(None, [text, than_first]))
             self.add(group, case, values[runner.name], unit, text, runner.kernels)
 
     def print(self):
@@ -569,7 +570,7 @@ def print_lines(header: tuple, lines: list, numeric=()):
                         for i, (cell, width) in enumerate(zip(line, widths))).rstrip())
 
 
-def pandas_dedup(spec: dict) -> tuple[dict, dict]:
+def pandas_dedup(recipe: dict) -> tuple[dict, dict]:
     """pandas.DataFrame.duplicated over the dedup data (the frame made
     beforehand), as calls for ns_per_row, and the duplicates it finds."""
     try:
@@ -577,7 +578,7 @@ def pandas_dedup(spec: dict) -> tuple[dict, dict]:
     except ImportError:
         print("note: pandas not installed, its dedup skipped")
         return {}, {}
-    data = dedup_data(spec["count"], spec["duplicates"])
+    data = dedup_data(recipe["count"], recipe["duplicates"])
     frame = pandas.DataFrame(data)
     call = lambda: np.flatnonzero(frame.duplicated().to_numpy())  # noqa: E731
     return {"pandas duplicated": (call, len(data))}, {"pandas duplicated": len(call())}
@@ -632,20 +633,21 @@ def bench(args):
         return in_turn(2 if more else rounds, measures | more)
 
     # Peers: in cache, 16-byte rows, k = 7.
-    spec = row_spec(n, 16)
+    recipe = row_recipe(n, 16)
     calls = {}
     for peer in peers(7, IN_CACHE):
-        calls.update(peer_calls(peer, make_rows(spec)[: n // 5]))
-    ns = on_each([{"name": "", "rows": spec, "k": 7, "m": IN_CACHE, "ops": ["insert", "test"]}],
+        calls.update(peer_calls(peer, make_rows(recipe)[: n // 5]))
+    ns = on_each([{"name": "", "rows": recipe, "k": 7, "m": IN_CACHE, "ops": ["insert", "test"]}],
                  peers=lambda: ns_per_row(calls, repeat))
     del calls
     group = "peers (16 B rows, k 7, 10M bits)"
     for op in ("insert", "test"):
-        table.add_each(group, f"tolvane {op}", "ns/row", runners, {runner.name: ns[runner.name][op] for runner in runners})
+        table.add_each(group, f"tolvane {op}", "ns/row", runners, {r.name: ns[r.name][op] for r in runners})
     ours = ns[runners[0].name]
     for case, value in ns["peers"].items():
-        table.add(group, case, value, "ns/row", f"{value / ours['insert' if ' insert' in case else 'test']:.1f}x tolvane"
-                  + (f" ({runners[0].kernels})" if len(runners) > 1 else ""))
+        op = "insert" if " insert" in case else "test"
+        table.add(group, case, value, "ns/row",
+                  f"{value / ours[op]:.1f}x tolvane" + (f" ({runners[0].kernels})" if len(runners) > 1 else ""))
 
     # Against the floors of the same rows and positions; the new operations
     # beside insert and test. The floors run in another process: each side is
@@ -653,9 +655,9 @@ def bench(args):
     for m, size in ((IN_CACHE, "10M bits"), (GIB, "1 GiB")):
         for row_bytes in (16, 64):
             for k in (3, 7, 14):
-                spec = row_spec(n, row_bytes)
-                ns = on_each([{"name": "", "rows": spec, "k": k, "m": m, "ops": ROW_OPS}],
-                             floors=lambda: runners[0].floors(spec, k, m))
+                recipe = row_recipe(n, row_bytes)
+                ns = on_each([{"name": "", "rows": recipe, "k": k, "m": m, "ops": ROW_OPS}],
+                             floors=lambda: runners[0].floors(recipe, k, m))
                 floor = ns.pop("floors")
                 group = f"floor ({size})"
                 case = f"{row_bytes} B rows, k {k}"
@@ -674,20 +676,20 @@ def bench(args):
     # Layouts, in cache, k = 7.
     for row_bytes in (16, 64):
         layouts = ("C", "Fortran", "reversed")
-        ns = on_each([{"name": f"{layout} ", "rows": row_spec(n, row_bytes, layout), "k": 7, "m": IN_CACHE,
+        ns = on_each([{"name": f"{layout} ", "rows": row_recipe(n, row_bytes, layout), "k": 7, "m": IN_CACHE,
                        "ops": ["insert", "test"]} for layout in layouts])
         group = f"layout ({row_bytes} B rows, k 7)"
         table.add_each(group, "C insert / test", "ns/row", runners, {r.name: ns[r.name]["C insert"] for r in runners},
                        lambda runner: f"test {ns[runner.name]['C test']:.1f}")
         for layout in layouts[1:]:
             for op in ("insert", "test"):
-                table.add_each(group, f"{layout} {op}", "ns/row", runners,
-                               {r.name: ns[r.name][f"{layout} {op}"] for r in runners},
-                               lambda runner: f"{ns[runner.name][f'{layout} {op}'] / ns[runner.name][f'C {op}']:.2f}x C")
+                case = f"{layout} {op}"
+                table.add_each(group, case, "ns/row", runners, {r.name: ns[r.name][case] for r in runners},
+                               lambda runner: f"{ns[runner.name][case] / ns[runner.name][f'C {op}']:.2f}x C")
 
     # Cost per row as the work grows.
     counts = (10**4, 10**5, 10**6) if args.quick else (10**4, 10**5, 10**6, 10**7)
-    ns = on_each([{"name": f"{count:,} rows ", "rows": row_spec(count, 16), "k": 7, "m": IN_CACHE,
+    ns = on_each([{"name": f"{count:,} rows ", "rows": row_recipe(count, 16), "k": 7, "m": IN_CACHE,
                    "ops": ["insert", "test"]} for count in counts])
     for op in ("insert", "test"):
         for count in counts:
@@ -701,7 +703,7 @@ def bench(args):
     # The fixed cost of a call, against rbloom's for one row, fed tobytes; and
     # what bounds it: a call of a method that does nothing (get_k) through the
     # same binding, and making the one-item list that test returns.
-    one = make_rows(row_spec(1, 16))
+    one = make_rows(row_recipe(1, 16))
     f = configured(7, IN_CACHE)
     calls = {"insert": lambda: f.insert(one), "test": lambda: f.test(one), "get_k (the binding alone)": f.get_k,
              "[False] (a one-item list)": lambda: [False]}
@@ -730,7 +732,7 @@ def bench(args):
     table.add(group, "memcpy", memcpy, "GB/s")
     table.add(group, "memcpy into a new buffer", fresh_memcpy, "GB/s", f"{fresh_memcpy / memcpy:.2f}x memcpy")
     a, b = configured(7, GIB), configured(7, GIB)
-    fill = make_rows(row_spec(2_000_000, 16))
+    fill = make_rows(row_recipe(2_000_000, 16))
     a.insert(fill)
     b.insert(fill[::-1])
     operations = {
@@ -762,13 +764,13 @@ def bench(args):
     # ns per row against filter size, for the plot.
     sweep = {}
     if args.plot:
-        spec = row_spec(n, 16)
+        recipe = row_recipe(n, 16)
         for m in (2**23, IN_CACHE, 2**26, 2**29, GIB):
             calls = {}
             for peer in peers(7, m):
-                calls.update(peer_calls(peer, make_rows(spec)[: n // 5], ["insert fed tobytes"]))
-            ns = on_each([{"name": "", "rows": spec, "k": 7, "m": m, "ops": ["insert", "test"]}],
-                         peers=lambda: ns_per_row(calls, repeat), floors=lambda: runners[0].floors(spec, 7, m))
+                calls.update(peer_calls(peer, make_rows(recipe)[: n // 5], ["insert fed tobytes"]))
+            ns = on_each([{"name": "", "rows": recipe, "k": 7, "m": m, "ops": ["insert", "test"]}],
+                         peers=lambda: ns_per_row(calls, repeat), floors=lambda: runners[0].floors(recipe, 7, m))
             del calls
             floor = ns.pop("floors")
             group = f"size sweep ({m / 8 / 2**20:,.2f} MiB, 16 B rows, k 7)"
@@ -799,10 +801,10 @@ def dedup(table: Table, runners: list, quick: bool, repeat: int, on_each):
     """The whole dedup of dedup.py's demo rows: the chunked recipe and
     test_and_insert with each module, and pandas, in rows per second."""
     count = 400_000 if quick else 2_000_000
-    spec = {"count": count, "duplicates": count // 100}
+    recipe = {"count": count, "duplicates": count // 100}
     sizes = dedup_sizes(count)
-    calls, exact = pandas_dedup(spec)
-    cases = [{"name": f"{label}: ", "dedup": spec, "k": k, "m": m, "ops": DEDUP_WAYS} for label, k, m in sizes]
+    calls, exact = pandas_dedup(recipe)
+    cases = [{"name": f"{label}: ", "dedup": recipe, "k": k, "m": m, "ops": DEDUP_WAYS} for label, k, m in sizes]
     ns = on_each(cases, **({"pandas": lambda: ns_per_row(calls, repeat)} if calls else {}))
     found = {runner.name: runner.found for runner in runners}
     group = f"dedup ({count // 1000:,}k 16 B rows)"
@@ -856,8 +858,8 @@ def bench_i386(args):
     for m, size in ((IN_CACHE, "10M bits"), (LARGEST_32, "256 MiB")):
         for row_bytes in (16, 64):
             for k in (3, 7, 14):
-                spec = row_spec(n, row_bytes)
-                ns = on_both([{"name": "", "rows": spec, "k": k, "m": m, "ops": ROW_OPS}], (spec, k, m))
+                recipe = row_recipe(n, row_bytes)
+                ns = on_both([{"name": "", "rows": recipe, "k": k, "m": m, "ops": ROW_OPS}], (recipe, k, m))
                 group = f"floor ({size})"
                 case = f"{row_bytes} B rows, k {k}"
                 for key, name in (("hash", "hash one by one"), ("fastest_hash", "fastest hash"),
@@ -868,8 +870,8 @@ def bench_i386(args):
                     add(group, f"{case}: {op}", "ns/row", tuple(ns[runner.name][op] for runner in runners))
 
     count = 400_000 if args.quick else 2_000_000
-    spec = {"count": count, "duplicates": count // 100}
-    ns = on_both([{"name": f"{label}: ", "dedup": spec, "k": k, "m": m, "ops": DEDUP_WAYS}
+    recipe = {"count": count, "duplicates": count // 100}
+    ns = on_both([{"name": f"{label}: ", "dedup": recipe, "k": k, "m": m, "ops": DEDUP_WAYS}
                   for label, k, m in dedup_sizes(count)])
     group = f"dedup ({count // 1000:,}k 16 B rows)"
     for case in ns[here.name]:
@@ -877,13 +879,13 @@ def bench_i386(args):
 
     for row_bytes in (16, 64):
         layouts = ("C", "Fortran", "reversed")
-        ns = on_both([{"name": f"{layout} ", "rows": row_spec(n, row_bytes, layout), "k": 7, "m": IN_CACHE,
+        ns = on_both([{"name": f"{layout} ", "rows": row_recipe(n, row_bytes, layout), "k": 7, "m": IN_CACHE,
                        "ops": ["insert", "test"]} for layout in layouts])
         for case in ns[here.name]:
             add(f"layout ({row_bytes} B rows, k 7, 10M bits)", case, "ns/row", tuple(ns[r.name][case] for r in runners))
 
     counts = (10**4, 10**5, 10**6) if args.quick else (10**4, 10**5, 10**6, 10**7)
-    ns = on_both([{"name": f"{count:,} rows ", "rows": row_spec(count, 16), "k": 7, "m": IN_CACHE,
+    ns = on_both([{"name": f"{count:,} rows ", "rows": row_recipe(count, 16), "k": 7, "m": IN_CACHE,
                    "ops": ["insert", "test"]} for count in counts])
     for case in ns[here.name]:
         add("rows (16 B, k 7, 10M bits)", case, "ns/row", tuple(ns[r.name][case] for r in runners))
