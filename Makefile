@@ -12,7 +12,8 @@
 ## asan | every test under AddressSanitizer and UBSan (.venv-asan) | as asan-install | 4 min
 ## fuzz | the atheris fuzzer under the sanitizers, FUZZ_RUNS inputs (FUZZ_FLAGS for libFuzzer) | as asan; libFuzzer, which it installs as root (apt-get install libclang-rt-14-dev) | 1 min (100,000 runs)
 ## docs | redraws docs/fpr.png | as demo; matplotlib, which it installs | 10 s
-## bench | speed against peers and floors, docs/speed.png; BENCH=--quick for a shorter run | as demo; the peers, which it installs | 4 min
+## bench | speed against peers and floors, docs/speed.png; BENCH=--quick for a shorter run, BENCH="--path avx2" for the row cases on kernels named, not chosen by the CPU | as demo; the peers, which it installs | 7 min, 4 more per --path after the first
+## bench-i386 | the bench's row cases here and in the Debian i386 root, side by side with the ratio i386/x86_64; BENCH=--quick for a shorter run | as test-i386 | 8 min
 ## dist | the sdist and manylinux2014 wheels (x86_64, i686) in dist/, built by zig, each tested installed | as test-i386; zig, which it installs from PyPI (ziglang) | 9 to 17 min, 6 more the first time (zig builds libc++)
 ## dist-i386 | the i686 wheel of dist/'s sdist, built and tested in the i386 root | as dist; make dist's sdist | 3 to 8 min, 3 more the first time
 ## clean | removes build/, dist/ and the venvs | nothing | instant
@@ -21,7 +22,7 @@ VENV ?= .venv
 BIN := $(VENV)/bin
 CTEST_DIR := build/ctest
 
-.PHONY: help demo test test-i386 pytest typecheck ctest install docs bench clean asan asan-install fuzz dist dist-i386
+.PHONY: help demo test test-i386 pytest typecheck ctest install docs bench bench-i386 clean asan asan-install fuzz dist dist-i386
 
 help:
 	@awk -F ' [|] ' '/^## / { sub(/^## /, ""); printf "make %-10s %s\n                needs: %s; time: %s\n", $$1, $$2, $$3, $$4 }' $(MAKEFILE_LIST)
@@ -63,12 +64,24 @@ $(VENV)/.deps: pyproject.toml
 	$(BIN)/pip install --quiet --no-build-isolation '.[test,examples]'
 	touch $@
 
-# BENCH=--quick for a shorter run.
-bench: install $(VENV)/.bench-deps
-	$(BIN)/cmake -S bench -B build/bench > /dev/null
-	$(BIN)/cmake --build build/bench -j 2
+# BENCH=--quick for a shorter run; BENCH="--path one_at_a_time --path avx2"
+# runs the row cases with modules built to run those kernels whatever the CPU
+# (build/bench-one_at_a_time, ...), side by side.
+bench: install $(VENV)/.bench-deps build/bench/floors
 	build/bench/hash_speed
 	$(BIN)/python bench/rows.py --floors build/bench/floors --plot docs/speed.png $(BENCH)
+
+# The row cases here and in the i386 root, which builds the module and the
+# floors of its own and answers the cases that the bench sends it.
+bench-i386: install build/bench/floors
+	$(BIN)/python bench/rows.py --floors build/bench/floors $(BENCH) \
+	  --i386 "tools/i386.sh --bench $$($(BIN)/python -c 'import os, pybind11; print(os.path.dirname(pybind11.__file__))')"
+
+# The floors and the hash's speed; CMake decides what to rebuild.
+.PHONY: build/bench/floors
+build/bench/floors: $(VENV)/.deps
+	$(BIN)/cmake -S bench -B build/bench > /dev/null
+	$(BIN)/cmake --build build/bench -j 2
 
 # The peers build in isolation: pybloomfiltermmap3 needs a newer setuptools
 # than a new venv has.

@@ -10,6 +10,9 @@
 //   floors memcpy BYTES                      a plain memcpy, and one into a
 //       freshly allocated buffer (whose pages the kernel must first provide,
 //       as for every new bytes object)
+//   floors cpu                               the instruction sets that the
+//       module's row kernels need and this CPU and its OS allow, as the module
+//       probes them (the bench runs a forced set only where they are)
 // Each prints ns per row (GB/s for memcpy) as JSON, best of several runs.
 #include <algorithm>
 #include <chrono>
@@ -17,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -102,23 +106,31 @@ void hash_floor(const std::vector<unsigned char>& rows, size_t row_bytes) {
   std::printf("{\"hash\": %.3f, \"fastest_hash\": %.3f, \"fastest_hash_is\": \"%s\"}\n", one, fastest, how);
 }
 
+// Bit positions and the words that hold the bits in the target's register
+// width: on a 32-bit target (where m < 2^32) each fits one register, as in
+// the module's kernels, rather than two, with no two-register shifts. The
+// memory they touch is the same.
+using position = size_t;
+using word = size_t;
+constexpr size_t word_bits = 8 * sizeof(word);
+
 // The word index and bit of every position of a chunk of rows, computed
 // before the clock starts so that only the memory work is timed.
 void chunk_positions(const std::vector<unsigned char>& rows, size_t row_bytes, size_t first, size_t count, size_t k,
-                     uint64_t m, std::vector<uint64_t>& positions) {
+                     uint64_t m, std::vector<position>& positions) {
   positions.clear();
   for (size_t i = first; i < first + count; ++i) {
     uint64_t h1, h2;
     digest(rows.data() + i * row_bytes, row_bytes, h1, h2);
-    for (uint64_t j = 1; j <= k; ++j) positions.push_back((h1 + j * h2) % m);
+    for (uint64_t j = 1; j <= k; ++j) positions.push_back(static_cast<position>((h1 + j * h2) % m));
   }
 }
 
 // insert's memory work: set the bit of every position.
 struct update {
   static constexpr int for_write = 1;
-  uint64_t operator()(uint64_t* words, const uint64_t* positions, size_t count) const {
-    for (size_t i = 0; i < count; ++i) words[positions[i] >> 6] |= uint64_t{1} << (positions[i] & 63);
+  uint64_t operator()(word* words, const position* positions, size_t count) const {
+    for (size_t i = 0; i < count; ++i) words[positions[i] / word_bits] |= word{1} << positions[i] % word_bits;
     return 0;
   }
 };
@@ -126,21 +138,21 @@ struct update {
 // test's: read the bit of every position.
 struct read {
   static constexpr int for_write = 0;
-  uint64_t operator()(const uint64_t* words, const uint64_t* positions, size_t count) const {
-    uint64_t found = 1;
-    for (size_t i = 0; i < count; ++i) found &= words[positions[i] >> 6] >> (positions[i] & 63);
+  uint64_t operator()(const word* words, const position* positions, size_t count) const {
+    word found = 1;
+    for (size_t i = 0; i < count; ++i) found &= words[positions[i] / word_bits] >> positions[i] % word_bits;
     return found;
   }
 };
 
 template <class Work>
-uint64_t prefetched(uint64_t* words, const uint64_t* positions, size_t count, size_t k, Work work) {
+uint64_t prefetched(word* words, const position* positions, size_t count, size_t k, Work work) {
   const size_t batch = batch_rows * k;
   uint64_t found = 0;
   for (size_t first = 0; first < count; first += batch) {
     const size_t end = std::min(count, first + batch);
     // Into the second-level cache, as the filter prefetches.
-    for (size_t i = first; i < end; ++i) __builtin_prefetch(words + (positions[i] >> 6), Work::for_write, 2);
+    for (size_t i = first; i < end; ++i) __builtin_prefetch(words + positions[i] / word_bits, Work::for_write, 2);
     found += work(words, positions + first, end - first);
   }
   return found;
@@ -149,10 +161,10 @@ uint64_t prefetched(uint64_t* words, const uint64_t* positions, size_t count, si
 // Best seconds per row of work over the positions of every row, in order of
 // computation and prefetched a batch ahead.
 template <class Work>
-void time_memory(const std::vector<unsigned char>& rows, size_t row_bytes, size_t k, uint64_t m, uint64_t* words,
+void time_memory(const std::vector<unsigned char>& rows, size_t row_bytes, size_t k, uint64_t m, word* words,
                  Work work, double& in_order, double& ahead, uint64_t& sink) {
   const size_t count = rows.size() / row_bytes;
-  std::vector<uint64_t> positions;
+  std::vector<position> positions;
   in_order = ahead = 1e300;
   for (int r = 0; r < repetitions; ++r) {
     double plain = 0, early = 0;
@@ -173,11 +185,15 @@ void time_memory(const std::vector<unsigned char>& rows, size_t row_bytes, size_
 }
 
 void memory_floor(const std::vector<unsigned char>& rows, size_t row_bytes, size_t k, uint64_t m) {
-  const size_t word_count = m / 64 + 1;
+  if (m > std::numeric_limits<position>::max()) {
+    std::fprintf(stderr, "floors: m = %llu is beyond this target's positions\n", static_cast<unsigned long long>(m));
+    std::exit(2);
+  }
+  const size_t word_count = m / word_bits + 1;
   // Huge pages where the system grants them, as the filter asks for.
   const size_t huge_page = size_t{1} << 21;
-  const size_t length = (word_count * sizeof(uint64_t) + huge_page - 1) / huge_page * huge_page;
-  auto* words = static_cast<uint64_t*>(std::aligned_alloc(huge_page, length));
+  const size_t length = (word_count * sizeof(word) + huge_page - 1) / huge_page * huge_page;
+  auto* words = static_cast<word*>(std::aligned_alloc(huge_page, length));
   madvise(words, length, MADV_HUGEPAGE);
   std::memset(words, 0, length);  // every page present, as in a used filter
   double in_order, ahead, reads, reads_ahead;
@@ -211,6 +227,15 @@ void memcpy_floor(size_t bytes) {
               target[bytes / 2] + check);
 }
 
+void cpu_sets() {
+#if defined(__x86_64__) || defined(__i386__)
+  const quillon::cpu_features cpu = quillon::probe_cpu();
+  std::printf("{\"avx2\": %s, \"avx512\": %s}\n", cpu.avx2 ? "true" : "false", cpu.avx512 ? "true" : "false");
+#else
+  std::puts("{}");
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -221,8 +246,10 @@ int main(int argc, char** argv) {
     memory_floor(read_rows(argv[2]), std::stoul(argv[3]), std::stoul(argv[4]), std::stoull(argv[5]));
   } else if (mode == "memcpy" && argc == 3) {
     memcpy_floor(std::stoull(argv[2]));
+  } else if (mode == "cpu" && argc == 2) {
+    cpu_sets();
   } else {
-    std::fprintf(stderr, "usage: floors hash ROWS ROW_BYTES | memory ROWS ROW_BYTES K M | memcpy BYTES\n");
+    std::fprintf(stderr, "usage: floors hash ROWS ROW_BYTES | memory ROWS ROW_BYTES K M | memcpy BYTES | cpu\n");
     return 2;
   }
   return 0;

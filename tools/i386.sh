@@ -8,6 +8,10 @@
 #                                              with zig (see below)
 #   tools/i386.sh --check WHEEL SDIST PYLIB    installs the wheel into a fresh venv and runs
 #                                              every test of the source archive against it
+#   tools/i386.sh --bench PYBIND11_DIR         builds the module and the bench's floors, then
+#                                              answers the bench's row cases on standard input
+#                                              and output (bench/rows.py --serve) until its
+#                                              input ends; all else it prints goes to stderr
 #
 # PYBIND11_DIR is an installed pybind11 3.x package (the directory of its
 # Python package, holding include/ and share/cmake/): Debian's is 2.x, and its
@@ -23,17 +27,23 @@
 # as it is, and whose package is mounted into the root read-only.
 set -euo pipefail
 
-usage="usage: $0 PYBIND11_DIR | --wheel SDIST PYLIB OUTDIR | --check WHEEL SDIST PYLIB"
+usage="usage: $0 PYBIND11_DIR | --wheel SDIST PYLIB OUTDIR | --check WHEEL SDIST PYLIB | --bench PYBIND11_DIR"
 mode=test
 case ${1:-} in
   --wheel) [ $# = 4 ] || { echo "$usage" >&2; exit 2; }; mode=wheel sdist=$2 pylib=$3 outdir=$4
      zig=${TOLVANE_ZIG:?the zig program} zig_target=${TOLVANE_ZIG_TARGET:?a zig target} ;;
   --check) [ $# = 4 ] || { echo "$usage" >&2; exit 2; }; mode=check wheel=$2 sdist=$3 pylib=$4 ;;
-  *) pybind11_dir=${1:?$usage}
-     test -f "$pybind11_dir/share/cmake/pybind11/pybind11Config.cmake" ||
-       { echo "$0: $pybind11_dir is not an installed pybind11 package" >&2; exit 2; } ;;
+  --bench) [ $# = 2 ] || { echo "$usage" >&2; exit 2; }; mode=bench pybind11_dir=$2 ;;
+  *) pybind11_dir=${1:?$usage} ;;
 esac
+if [ "$mode" = test ] || [ "$mode" = bench ]; then
+  test -f "$pybind11_dir/share/cmake/pybind11/pybind11Config.cmake" ||
+    { echo "$0: $pybind11_dir is not an installed pybind11 package" >&2; exit 2; }
+fi
 [ "$(id -u)" = 0 ] || { echo "$0: needs root (debootstrap, chroot)" >&2; exit 2; }
+# The bench reads its answers from standard output: it gets them alone, on
+# descriptor 3.
+if [ "$mode" = bench ]; then exec 3>&1 1>&2; fi
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 cache=${TOLVANE_I386_CACHE:-/var/cache/tolvane-i386}
@@ -146,6 +156,20 @@ cp -r "$pybind11_dir/include" "$pybind11_dir/share" "$root/build/pybind11/"
 
 in_root "$root" cmake -S /build/src -B /build/out -DTOLVANE_MODULE=ON \
   -Dpybind11_DIR=/build/pybind11/share/cmake/pybind11 -DPython_EXECUTABLE=/usr/bin/python3 > /dev/null
+# The bench: the module and the floors (as far as they build here), then the
+# row cases, for as long as the bench asks.
+if [ "$mode" = bench ]; then
+  in_root "$root" cmake --build /build/out --target tolvane -j 2
+  floors=()
+  if in_root "$root" cmake -S /build/src/bench -B /build/bench > /dev/null &&
+     in_root "$root" cmake --build /build/bench --target floors -j 2; then
+    floors=(--floors /build/bench/floors)
+  else
+    echo "i386: the bench's floors did not build; the row cases run without them"
+  fi
+  in_root "$root" env PYTHONPATH=/build/out python3 /build/src/bench/rows.py --serve "${floors[@]}" >&3
+  exit 0
+fi
 in_root "$root" cmake --build /build/out -j 2
 in_root "$root" ctest --test-dir /build/out -V
 # Installed as pip would lay it out (the module with its stubs), in a fresh place.
