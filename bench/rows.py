@@ -350,15 +350,23 @@ class Runner:
 
 def forced_build(path: str) -> Path:
     """The build directory of a module that runs the row kernels `path`
-    whatever the CPU. CMake rebuilds it when its sources have changed."""
+    whatever the CPU, or, for "zig", one built by zig's clang and libc++ as
+    the wheels are. CMake rebuilds it when its sources have changed."""
     import pybind11
 
     build = ROOT / "build" / f"bench-{path}"
     cmake = shutil.which("cmake", path=str(Path(sys.executable).parent)) or "cmake"
-    subprocess.run([cmake, "-S", ROOT, "-B", build, "-DTOLVANE_MODULE=ON", f"-DTOLVANE_KERNELS={path}",
+    options, env = [f"-DTOLVANE_KERNELS={path}"], None
+    if path == "zig":
+        import ziglang
+
+        options = [f"-DCMAKE_CXX_COMPILER={ROOT / 'tools' / 'zig-cxx'}"]
+        env = dict(os.environ, TOLVANE_ZIG=str(Path(ziglang.__file__).parent / "zig"),
+                   TOLVANE_ZIG_TARGET=f"{platform.machine()}-linux-gnu.2.17")
+    subprocess.run([cmake, "-S", ROOT, "-B", build, "-DTOLVANE_MODULE=ON", *options,
                     f"-Dpybind11_DIR={pybind11.get_cmake_dir()}", f"-DPython_EXECUTABLE={sys.executable}"],
-                   check=True, stdout=subprocess.DEVNULL)
-    subprocess.run([cmake, "--build", build, "--target", "tolvane", "-j", "2"], check=True)
+                   check=True, stdout=subprocess.DEVNULL, env=env)
+    subprocess.run([cmake, "--build", build, "--target", "tolvane", "-j", "2"], check=True, env=env)
     return build
 
 
@@ -367,14 +375,15 @@ def host_runners(paths: list, floors: str, cpu: dict) -> list:
     in a process of its own; the module installed, here, when none is."""
     runners = []
     for path in dict.fromkeys(paths):
-        if path != "one_at_a_time" and not cpu.get(path, False):
+        if path not in ("one_at_a_time", "zig") and not cpu.get(path, False):
             print(f"note: --path {path} skipped: this CPU (or its OS) does not allow {path}")
             continue
         build = forced_build(path)
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(build), os.environ.get("PYTHONPATH")])))
         runner = Runner(path, command=[sys.executable, str(Path(__file__).resolve()), "--serve", "--floors", floors],
                         env=env)
-        if runner.kernels != path.replace("_", " ") or not runner.about["module"].startswith(str(build)):
+        forced = path != "zig" and runner.kernels != path.replace("_", " ")
+        if forced or not runner.about["module"].startswith(str(build)):
             sys.exit(f"--path {path}: {runner.about['module']} runs the kernels {runner.kernels!r}")
         runners.append(runner)
     if paths and not runners:
@@ -596,9 +605,11 @@ def main():
     parser.add_argument("--floors", help="the floors binary (built by make bench)")
     parser.add_argument("--quick", action="store_true", help="fewer rows and repetitions")
     parser.add_argument("--plot", help="write ns per row against filter size to this PNG")
-    parser.add_argument("--path", action="append", default=[], choices=KERNEL_SETS,
+    parser.add_argument("--path", action="append", default=[], choices=[*KERNEL_SETS, "zig"],
                         help="run the row cases with a module built to run these row kernels whatever the CPU "
-                             "(several allowed, side by side); the module installed when none is given")
+                             "(several allowed, side by side), or zig: one built by zig's clang as the wheels are, "
+                             "with the kernels the CPU allows (needs the dist extra); the module installed when "
+                             "none is given")
     parser.add_argument("--i386", metavar="COMMAND",
                         help="a command that serves the row cases in the i386 root "
                              "(tools/i386.sh --bench PYBIND11_DIR): runs them here and there, side by side")
