@@ -95,12 +95,14 @@ void hash_floor(const std::vector<unsigned char>& rows, size_t row_bytes) {
   double fastest = one;
   const char* how = "one by one";
 #if defined(__x86_64__) || defined(__i386__)
-  if (quillon::probe_cpu().avx2) {
+  const quillon::cpu_features cpu = quillon::probe_cpu();
+  if (cpu.avx2) {
+    const auto eight = cpu.avx512 ? hash_eight_avx512 : hash_eight_avx2;
     fastest = ns_per_row(count, [&] {
       const size_t whole = count / 8 * 8;
-      return hash_eight_at_a_time(rows.data(), whole, row_bytes, 0xFFFEA282) + hash_one_by_one(rows, row_bytes, whole);
+      return eight(rows.data(), whole, row_bytes, 0xFFFEA282) + hash_one_by_one(rows, row_bytes, whole);
     });
-    how = "eight (AVX2)";
+    how = cpu.avx512 ? "eight (AVX-512)" : "eight (AVX2)";
   }
 #endif
   std::printf("{\"hash\": %.3f, \"fastest_hash\": %.3f, \"fastest_hash_is\": \"%s\"}\n", one, fastest, how);

@@ -4,7 +4,8 @@
 
 #include "murmur.h"
 
-uint64_t hash_eight_at_a_time(const unsigned char* rows, size_t count, size_t row_bytes, uint32_t seed) {
+// HASH_EIGHT is the function's name in each build.
+uint64_t HASH_EIGHT(const unsigned char* rows, size_t count, size_t row_bytes, uint32_t seed) {
   __m256i sink = _mm256_setzero_si256();
   for (size_t i = 0; i + 8 <= count; i += 8) {
     const unsigned char* eight[8];
