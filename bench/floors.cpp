@@ -25,6 +25,8 @@
 #include <immintrin.h>
 #endif
 
+#include "cpu.h"
+#include "lanes.h"
 #include "murmur.h"
 
 namespace {
@@ -82,23 +84,6 @@ uint64_t hash_one_by_one(const std::vector<unsigned char>& rows, size_t row_byte
   return sink;
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx2"))) uint64_t hash_eight_at_a_time(const std::vector<unsigned char>& rows,
-                                                               size_t row_bytes) {
-  const size_t count = rows.size() / row_bytes;
-  __m256i sink = _mm256_setzero_si256();
-  size_t i = 0;
-  for (; i + 8 <= count; i += 8) {
-    const unsigned char* eight[8];
-    for (size_t j = 0; j < 8; ++j) eight[j] = rows.data() + (i + j) * row_bytes;
-    __m256i words[4];
-    quillon::murmur::MurmurHash3_x86_128_x8_words(eight, static_cast<int>(row_bytes), 0xFFFEA282, words);
-    sink = _mm256_add_epi32(sink, _mm256_xor_si256(_mm256_xor_si256(words[0], words[1]),
-                                                   _mm256_xor_si256(words[2], words[3])));
-  }
-  return static_cast<uint64_t>(_mm256_extract_epi32(sink, 0)) + hash_one_by_one(rows, row_bytes, i);
-}
-#endif
 
 void hash_floor(const std::vector<unsigned char>& rows, size_t row_bytes) {
   const size_t count = rows.size() / row_bytes;
@@ -106,8 +91,11 @@ void hash_floor(const std::vector<unsigned char>& rows, size_t row_bytes) {
   double fastest = one;
   const char* how = "one by one";
 #if defined(__x86_64__) || defined(__i386__)
-  if (__builtin_cpu_supports("avx2")) {
-    fastest = ns_per_row(count, [&] { return hash_eight_at_a_time(rows, row_bytes); });
+  if (quillon::probe_cpu().avx2) {
+    fastest = ns_per_row(count, [&] {
+      const size_t whole = count / 8 * 8;
+      return hash_eight_at_a_time(rows.data(), whole, row_bytes, 0xFFFEA282) + hash_one_by_one(rows, row_bytes, whole);
+    });
     how = "eight (AVX2)";
   }
 #endif

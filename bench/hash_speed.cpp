@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "cpu.h"
+#include "lanes.h"
 #include "murmur.h"
 
 namespace {
@@ -25,19 +27,6 @@ double best_ns_per_key(size_t count, HashAll&& hash_all) {
   return best;
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx2"))) uint32_t hash_eight_at_a_time(const std::vector<unsigned char>& keys, size_t key_size) {
-  __m256i sink = _mm256_setzero_si256();
-  for (size_t i = 0; i + 8 <= keys.size() / key_size; i += 8) {
-    const unsigned char* group[8];
-    for (size_t j = 0; j < 8; ++j) group[j] = keys.data() + (i + j) * key_size;
-    __m256i words[4];
-    quillon::murmur::MurmurHash3_x86_128_x8_words(group, static_cast<int>(key_size), seed, words);
-    sink = _mm256_add_epi32(sink, words[3]);
-  }
-  return static_cast<uint32_t>(_mm256_extract_epi32(sink, 0));
-}
-#endif
 
 }  // namespace
 
@@ -59,8 +48,9 @@ int main() {
     });
     std::printf("%-8s %-12s %12.2f %10.2f\n", name, "one by one", one, static_cast<double>(key_size) / one);
 #if defined(__x86_64__) || defined(__i386__)
-    if (__builtin_cpu_supports("avx2")) {
-      const double eight = best_ns_per_key(count, [&] { sink += hash_eight_at_a_time(keys, key_size); });
+    if (quillon::probe_cpu().avx2) {
+      const double eight = best_ns_per_key(
+          count, [&] { sink += static_cast<uint32_t>(hash_eight_at_a_time(keys.data(), count, key_size, seed)); });
       std::printf("%-8s %-12s %12.2f %10.2f\n", name, "eight (AVX2)", eight, static_cast<double>(key_size) / eight);
     }
 #endif

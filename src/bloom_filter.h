@@ -4,15 +4,18 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace py = pybind11;
 
 namespace quillon {
-class item_positions;
+struct filter_words;
 }
 
 // Frees the bits of a filter: small filters come from calloc, large ones are
@@ -24,10 +27,6 @@ struct word_storage {
 
 class BloomFilterFacade {
  public:
-  // Every row of a filter is digested with this seed, so a filter means the
-  // same on every machine.
-  static constexpr uint32_t seed = 0xFFFEA282;
-
   // The number of bit positions per row and the number of bits.
   size_t k = 0;
   size_t m = 0;
@@ -41,13 +40,18 @@ class BloomFilterFacade {
   // Replaces the filter by m clear bits. On failure (a length error above the
   // largest bit vector, or bad_alloc) nothing has changed.
   void configure(size_t _k, size_t _m);
-  // As configure, for the signed values of images and pickle states: a
-  // negative value would wrap to a huge count, so it is refused first.
-  void configure_signed(int _k, int _m);
 
   void insert(const py::array& mat, int axis);
   py::list test(const py::array& mat, int axis) const;
   double foz() const;
+
+  // test as a NumPy bool array, new or the caller's out.
+  py::array test_mask(const py::array& mat, const std::optional<py::array>& out) const;
+  // Tests each row, then inserts it: True where all of a row's bits were set
+  // before its own were, after the rows before it in the array.
+  py::array test_and_insert(const py::array& mat);
+  // The row kernels this CPU runs: "one at a time", "avx2" or "avx512".
+  static const char* kernel_name();
 
   // The packed image: bit i at bit i % 8 of byte i / 8, ceil(m / 8) bytes.
   size_t image_size() const { return m / 8 + (m % 8 != 0); }
@@ -58,25 +62,26 @@ class BloomFilterFacade {
   void frombuffer(const char* image, size_t length);
   // Replaces k, m and every bit by those of an image; on failure nothing has
   // changed.
-  void restore(int _k, int _m, const char* image, size_t length);
+  void restore(size_t _k, size_t _m, const char* image, size_t length);
 
   // Union: ORs the bits of a filter of the same k and m into this one.
   void insert(const BloomFilterFacade& other);
   void intersect(const BloomFilterFacade& other);
 
  private:
-  // The most bits a filter holds: what a std::vector<bool> can, so that the
-  // limit is the same as for a filter stored in one.
-  static size_t max_bits() { return std::vector<bool>().max_size(); }
+  // The most bits a filter holds: libstdc++'s std::vector<bool>::max_size(),
+  // the limit filters have always had, whatever library builds the module
+  // (libc++'s differs): the largest ptrdiff_t less one word of bits.
+  static constexpr size_t max_bits() {
+    return static_cast<size_t>(std::numeric_limits<std::ptrdiff_t>::max()) -
+           (std::numeric_limits<unsigned long>::digits - 1);
+  }
   static size_t words_for(size_t bits) { return bits / 64 + (bits % 64 != 0); }
   static std::unique_ptr<uint64_t[], word_storage> allocate_words(size_t count);
   size_t word_count() const { return words_for(m); }
   void check_same_configuration(const BloomFilterFacade& other, const char* message) const;
 
-  static void hash(const void* data, size_t len, uint64_t* v1, uint64_t* v2);
   static std::vector<unsigned char> row_as_array(const py::array& mat, ssize_t row);
-
-  template <bool for_write, class Rows, class Visit>
-  void digest_rows(const Rows& rows, ssize_t first, ssize_t count, size_t row_length,
-                   const quillon::item_positions& positions, Visit&& visit) const;
+  static void check_mask(const py::array& out, ssize_t rows);
+  quillon::filter_words words() const;
 };

@@ -10,7 +10,10 @@
 
 #include <cstdint>
 
+#include "isa.h"
+
 namespace quillon {
+inline namespace TOLVANE_ISA {
 
 // The high 64 bits of the 128-bit product a * b, from 32-bit halves, for
 // targets without a 128-bit integer type (32-bit x86).
@@ -49,4 +52,5 @@ class fastmod {
   uint64_t reciprocal_;
 };
 
+}  // namespace TOLVANE_ISA
 }  // namespace quillon

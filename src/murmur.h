@@ -2,19 +2,22 @@
 // (the one shipped with SMHasher): the same constants, block loops, tail
 // switches and finalisation, so every digest matches the reference bit for bit.
 // Keys are read in place with no copy, no allocation and no alignment demand.
-// On x86, MurmurHash3_x86_128_x8_words computes the same digests for eight
-// keys of one length at once with AVX2.
+// Compiled with AVX2, MurmurHash3_x86_128_x8_words computes the same digests
+// for eight keys of one length at once.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__AVX2__)
 #include <immintrin.h>
 #endif
 #include <string>
 #include <vector>
 
+#include "isa.h"
+
 namespace quillon::murmur {
+inline namespace TOLVANE_ISA {
 
 inline uint32_t rotl32(uint32_t x, int8_t r) { return (x << r) | (x >> (32 - r)); }
 
@@ -268,24 +271,24 @@ inline std::vector<uint32_t> murmur(std::string s, uint32_t seed) {
   return result;
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__AVX2__)
 namespace detail {
-__attribute__((target("avx2"))) inline __m256i rotl32x8(__m256i x, int r) {
+inline __m256i rotl32x8(__m256i x, int r) {
   return _mm256_or_si256(_mm256_slli_epi32(x, r), _mm256_srli_epi32(x, 32 - r));
 }
-__attribute__((target("avx2"))) inline __m256i fmix32x8(__m256i h) {
+inline __m256i fmix32x8(__m256i h) {
   h = _mm256_xor_si256(h, _mm256_srli_epi32(h, 16));
   h = _mm256_mullo_epi32(h, _mm256_set1_epi32(static_cast<int>(0x85ebca6b)));
   h = _mm256_xor_si256(h, _mm256_srli_epi32(h, 13));
   h = _mm256_mullo_epi32(h, _mm256_set1_epi32(static_cast<int>(0xc2b2ae35)));
   return _mm256_xor_si256(h, _mm256_srli_epi32(h, 16));
 }
-__attribute__((target("avx2"))) inline __m256i times5_plus(__m256i h, uint32_t add) {
+inline __m256i times5_plus(__m256i h, uint32_t add) {
   return _mm256_add_epi32(_mm256_add_epi32(h, _mm256_slli_epi32(h, 2)), _mm256_set1_epi32(static_cast<int>(add)));
 }
 // Transposes one 16-byte block of each of eight keys (in[i] of key i) into
 // four vectors: vector w holds word w of the block of every key.
-__attribute__((target("avx2"))) inline void transpose_in(const __m128i in[8], __m256i out[4]) {
+inline void transpose_in(const __m128i in[8], __m256i out[4]) {
   __m256i r0 = _mm256_inserti128_si256(_mm256_castsi128_si256(in[0]), in[4], 1);
   __m256i r1 = _mm256_inserti128_si256(_mm256_castsi128_si256(in[1]), in[5], 1);
   __m256i r2 = _mm256_inserti128_si256(_mm256_castsi128_si256(in[2]), in[6], 1);
@@ -303,9 +306,8 @@ __attribute__((target("avx2"))) inline void transpose_in(const __m128i in[8], __
 // 32-bit lane of AVX2 vectors: several keys hashed together keep more of the
 // core busy than one key's chain of dependent steps. Lane i of words[w] is the
 // output word w (h1 .. h4) of keys[i], so that a caller can go on computing
-// with the digests where they are. Only for CPUs with AVX2 (the caller checks,
-// for example with __builtin_cpu_supports).
-__attribute__((target("avx2"), always_inline)) inline void MurmurHash3_x86_128_x8_words(
+// with the digests where they are.
+__attribute__((always_inline)) inline void MurmurHash3_x86_128_x8_words(
     const unsigned char* const keys[8], const int len, uint32_t seed, __m256i words[4]) {
   using namespace detail;
   const int nblocks = len / 16;
@@ -352,4 +354,5 @@ __attribute__((target("avx2"), always_inline)) inline void MurmurHash3_x86_128_x
 }
 #endif
 
+}  // namespace TOLVANE_ISA
 }  // namespace quillon::murmur

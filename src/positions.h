@@ -5,7 +5,7 @@
 // item_positions gives them one item at a time, a remainder each: the k
 // remainders of an item do not depend on one another, so a core overlaps them.
 //
-// position_lanes (x86 with AVX2) gives them for four items at once, one per
+// position_lanes (compiled with AVX2) gives them for four items at once, one per
 // 64-bit lane, from two remainders per item: position 1, (h1 + h2) mod m, and
 // s = h2 mod m. Each later position is the one before plus s, less
 // w = 2^64 mod m where h1 + j * h2 wrapped past 2^64 on the way: eight vector
@@ -14,13 +14,15 @@
 #pragma once
 
 #include <cstdint>
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__AVX2__)
 #include <immintrin.h>
 #endif
 
 #include "fastmod.h"
+#include "isa.h"
 
 namespace quillon {
+inline namespace TOLVANE_ISA {
 
 class item_positions {
  public:
@@ -36,7 +38,7 @@ class item_positions {
   fastmod mod_;
 };
 
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__AVX2__)
 class position_lanes {
  public:
   explicit position_lanes(uint64_t m)
@@ -58,7 +60,7 @@ class position_lanes {
   };
 
   // Position 1 of the items with digest words h1 and h2, lane by lane.
-  __attribute__((target("avx2"))) lanes first(__m256i h1, __m256i h2) const {
+  lanes first(__m256i h1, __m256i h2) const {
     const __m256i m = _mm256_set1_epi64x(static_cast<long long>(m_));
     const __m256i flip = _mm256_set1_epi64x(static_cast<long long>(uint64_t{1} << 63));
     const __m256i v = _mm256_add_epi64(h1, h2);
@@ -76,7 +78,7 @@ class position_lanes {
   }
 
   // From position j to position j + 1.
-  __attribute__((target("avx2"))) void next(lanes& items) const {
+  void next(lanes& items) const {
     items.v_flipped = _mm256_add_epi64(items.v_flipped, items.h2);
     // The sum wrapped past 2^64 exactly where it came out below h2.
     const __m256i wrapped = _mm256_cmpgt_epi64(items.h2_flipped, items.v_flipped);
@@ -86,14 +88,14 @@ class position_lanes {
 
  private:
   // x + m where x < 0: from (-m, m) to [0, m).
-  __attribute__((target("avx2"))) __m256i add_m_below_zero(__m256i x) const {
+  __m256i add_m_below_zero(__m256i x) const {
     const __m256i m = _mm256_set1_epi64x(static_cast<long long>(m_));
     return _mm256_add_epi64(x, _mm256_and_si256(_mm256_cmpgt_epi64(_mm256_setzero_si256(), x), m));
   }
 
   // x mod m by fastmod's Barrett estimate, its 64 x 64-bit products built
   // from the 32 x 32-bit ones that AVX2 has.
-  __attribute__((target("avx2"))) __m256i remainder(__m256i x) const {
+  __m256i remainder(__m256i x) const {
     return m_ <= small_m ? small_remainder(x) : wide_remainder(x);
   }
 
@@ -102,7 +104,7 @@ class position_lanes {
   // without the carries of the low products (two at most), on top of
   // Barrett's one. Four multiplications instead of seven.
   static constexpr uint64_t small_m = uint64_t{1} << 30;
-  __attribute__((target("avx2"))) __m256i small_remainder(__m256i x) const {
+  __m256i small_remainder(__m256i x) const {
     const __m256i reciprocal = _mm256_set1_epi64x(static_cast<long long>(reciprocal_));
     const __m256i reciprocal_high = _mm256_set1_epi64x(static_cast<long long>(reciprocal_ >> 32));
     const __m256i m = _mm256_set1_epi64x(static_cast<long long>(m_));
@@ -121,7 +123,7 @@ class position_lanes {
   }
 
   // Any m < 2^63: the whole product, and a quotient at most one too small.
-  __attribute__((target("avx2"))) __m256i wide_remainder(__m256i x) const {
+  __m256i wide_remainder(__m256i x) const {
     const __m256i reciprocal = _mm256_set1_epi64x(static_cast<long long>(reciprocal_));
     const __m256i reciprocal_high = _mm256_set1_epi64x(static_cast<long long>(reciprocal_ >> 32));
     const __m256i m = _mm256_set1_epi64x(static_cast<long long>(m_));
@@ -150,4 +152,5 @@ class position_lanes {
 };
 #endif
 
+}  // namespace TOLVANE_ISA
 }  // namespace quillon

@@ -91,3 +91,20 @@ def image_with_bits(m: int, set_bits) -> bytes:
     for p in set_bits:
         bits[p // 8] |= 1 << (p % 8)
     return bytes(bits)
+
+
+def test_and_insert(rows: list[bytes], k: int, m: int, image: bytes) -> tuple[list[bool], bytes]:
+    """Each row in turn: whether all its bits were set before its own were
+    (its positions tested together, then set), and the image after all rows."""
+    bits = bytearray(image)
+    seen = []
+    for row in rows:
+        where = positions(row, k, m)
+        seen.append(all(bits[p // 8] >> (p % 8) & 1 for p in where))
+        for p in where:
+            bits[p // 8] |= 1 << (p % 8)
+    return seen, bytes(bits)
+
+
+def rows_of(a: np.ndarray) -> list[bytes]:
+    return [row_bytes(a, r) for r in range(a.shape[0])]

@@ -11,15 +11,13 @@ import numpy as np
 import pytest
 
 import tolvane
-from conftest import MAX_BITS, SIZE_BITS, configured, state_of
+from conftest import MAX_BITS, SANITIZED, SIZE_BITS, configured, state_of
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 HUGE_PAGE = 2 << 20
 # Under AddressSanitizer freed memory waits in a quarantine and every
 # allocation records its stack: resident memory says nothing about leaks there
 # (LeakSanitizer checks them), and the loops run a hundredth as long.
-with open("/proc/self/maps") as maps:
-    SANITIZED = "libasan" in maps.read()
 # Calls per test, shared among its success and failure paths.
 CALLS = 2_000 if SANITIZED else 200_000
 GROWTH_BOUND = 1 << 20
@@ -82,7 +80,7 @@ def test_creating_configuring_and_dropping_filters():
     )
 
 
-@pytest.mark.parametrize("method", ["insert", "test"])
+@pytest.mark.parametrize("method", ["insert", "test", "test_mask", "test_and_insert"])
 def test_rows(method):
     contiguous = np.arange(60, dtype=np.int32).reshape(20, 3)
     gathered = np.asfortranarray(contiguous)
@@ -96,6 +94,19 @@ def test_rows(method):
         refusing(lambda: getattr(no_bits, method)(contiguous), ValueError),
         refusing(lambda: call(None), TypeError),
         watched=[f, contiguous, gathered, one_d],
+    )
+
+
+def test_masks_into_out():
+    rows = np.arange(60, dtype=np.int32).reshape(20, 3)
+    f, out, wrong = configured(4, 10_000), np.zeros(20, bool), np.zeros(20, np.uint8)
+    f.insert(rows[::2])
+    assert_no_growth(
+        lambda: f.test_mask(rows, out),
+        lambda: f.test_mask(rows, out=out[::-1]),
+        refusing(lambda: f.test_mask(rows, wrong), TypeError),
+        refusing(lambda: f.test_mask(rows, out[1:]), ValueError),
+        watched=[f, rows, out, wrong],
     )
 
 
@@ -134,6 +145,7 @@ def test_byte_images():
         lambda: f.from_bytes(too_short, 3, 4099),
         refusing(lambda: f.from_bytes(image, -1, 4099), ValueError),
         refusing(lambda: f.from_bytes(wrong, 3, 4099), TypeError),
+        refusing(lambda: f.from_bytes(image, 3, [too_short] * 9, k=wrong), TypeError),
         watched=[f, image, too_short, wrong],
     )
 
@@ -144,9 +156,9 @@ def test_states_and_pickles():
     good = f.__getstate__()
     # Every item that is not a buffer is an object of its own: the count of a
     # small int is shared with all the interpreter's code.
-    states = [good, (2, 1000, bytearray(good[2])), (1,), (1.5, 8, b""), (1, 8, object()),
-              (1, 8, memoryview(b"ab")[::-1]), (-1, 8, b"")]
-    errors = [None, None, RuntimeError, RuntimeError, TypeError, BufferError, ValueError]
+    states = [good, (2, 1000, bytearray(good[2])), (2, 1000, np.frombuffer(good[2] + bytes(3), ">u4")), (1,),
+              (1.5, 8, b""), (1, 8, object()), (1, 8, memoryview(b"ab")[::-1]), (-1, 8, b"")]
+    errors = [None, None, None, RuntimeError, RuntimeError, TypeError, BufferError, ValueError]
 
     def restoring(state, error):
         def restore():
@@ -157,8 +169,15 @@ def test_states_and_pickles():
     assert_no_growth(
         *[restoring(state, error) for state, error in zip(states, errors)],
         lambda: pickle.loads(pickle.dumps(f)),
+        lambda: out_of_band(f),
         watched=[f, *states, *(item for state in states for item in state)],
     )
+
+
+def out_of_band(f):
+    buffers = []
+    data = pickle.dumps(f, 5, buffer_callback=buffers.append)
+    return pickle.loads(data, buffers=buffers)
 
 
 @pytest.mark.parametrize("construct", [lambda f: f.__init__(), lambda f: f.__setstate__((1, 8, b"\x01"))])

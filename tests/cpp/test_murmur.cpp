@@ -29,15 +29,6 @@ std::vector<uint64_t> x64_128(const std::vector<unsigned char>& key, uint32_t se
   return {out[0], out[1]};
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-// Word w of the digest of keys[i] at lanes[w][i].
-__attribute__((target("avx2"))) void hash_eight(const unsigned char* const keys[8], int len, uint32_t seed,
-                                                uint32_t lanes[4][8]) {
-  __m256i words[4];
-  MurmurHash3_x86_128_x8_words(keys, len, seed, words);
-  for (int w = 0; w < 4; ++w) _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes[w]), words[w]);
-}
-#endif
 
 std::vector<unsigned char> counting(unsigned char first, unsigned char last) {
   std::vector<unsigned char> bytes;
@@ -103,28 +94,6 @@ int main() {
     CHECK(std::memcmp(digest, aligned, sizeof digest) == 0);
   }
 
-#if defined(__x86_64__) || defined(__i386__)
-  // Eight keys at once give the digests of eight single calls, for every tail.
-  if (__builtin_cpu_supports("avx2")) {
-    std::vector<unsigned char> data(8 * 320);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 131 + 7);
-    for (int len = 0; len <= 300; ++len) {
-      for (uint32_t key_seed : {0u, seed, 0x9747b28cu}) {
-        const unsigned char* keys[8];
-        for (int i = 0; i < 8; ++i) keys[i] = data.data() + i * 320 + i % 3;
-        uint32_t lanes[4][8];
-        hash_eight(keys, len, key_seed, lanes);
-        for (int i = 0; i < 8; ++i) {
-          uint32_t one[4];
-          MurmurHash3_x86_128(keys[i], len, key_seed, one);
-          for (int w = 0; w < 4; ++w) CHECK(lanes[w][i] == one[w]);
-        }
-      }
-    }
-  } else {
-    std::puts("murmur: no AVX2 on this CPU, eight-key hashing not checked");
-  }
-#endif
 
   if (failures == 0) std::puts("murmur: all check values match");
   return failures != 0;
