@@ -8,21 +8,24 @@
 ## typecheck | stubtest of the stub, mypy --strict examples/ | as demo | 20 s
 ## ctest | the C++ tests of the hash and the remainder | as demo | 10 s
 ## test-i386 | every test again in a Debian i386 root (32-bit size_t) | as demo; root, and 1 GB in /var/cache for the root | 2 min the first time, then 50 s
+## test-musl | CTest and every test again on musl, in i686 and x86_64 roots of CPython built with zig | as demo; root, Debian's archive, and 2.5 GB in /var/cache for the roots | 45 min the first time, then 6 min
 ## asan-install | builds the module with the sanitizers into .venv-asan | as demo; GCC's sanitizer runtimes | 1 min
 ## asan | every test under AddressSanitizer and UBSan (.venv-asan) | as asan-install | 4 min
 ## fuzz | the atheris fuzzer under the sanitizers, FUZZ_RUNS inputs (FUZZ_FLAGS for libFuzzer) | as asan; libFuzzer, which it installs as root (apt-get install libclang-rt-14-dev) | 1 min (100,000 runs)
 ## docs | redraws docs/fpr.png | as demo; matplotlib, which it installs | 10 s
 ## bench | speed against peers and floors, docs/speed.png; BENCH=--quick for a shorter run, BENCH="--path avx2" for the row cases on kernels named, not chosen by the CPU | as demo; the peers, which it installs | 7 min, 4 more per --path after the first
 ## bench-i386 | the bench's row cases here and in the Debian i386 root, side by side with the ratio i386/x86_64; BENCH=--quick for a shorter run | as test-i386 | 8 min
-## dist | the sdist and manylinux2014 wheels (x86_64, i686) in dist/, built by zig, each tested installed | as test-i386; zig, which it installs from PyPI (ziglang) | 9 to 17 min, 6 more the first time (zig builds libc++)
+## dist | the sdist, manylinux2014 and musllinux wheels (x86_64, i686) in dist/, built by zig, each tested installed | as test-i386 and test-musl; zig, which it installs from PyPI (ziglang) | 9 to 17 min, 6 more the first time (zig builds libc++)
 ## dist-i386 | the i686 wheel of dist/'s sdist, built and tested in the i386 root | as dist; make dist's sdist | 3 to 8 min, 3 more the first time
+## dist-musl | the musllinux wheels (i686, x86_64) of dist/'s sdist, built and tested in the musl roots | as test-musl; make dist's sdist | 5 min
 ## clean | removes build/, dist/ and the venvs | nothing | instant
 PYTHON ?= python3.11
 VENV ?= .venv
 BIN := $(VENV)/bin
 CTEST_DIR := build/ctest
 
-.PHONY: help demo test test-i386 pytest typecheck ctest install docs bench bench-i386 clean asan asan-install fuzz dist dist-i386
+.PHONY: help demo test test-i386 test-musl pytest typecheck ctest install docs bench bench-i386 clean asan asan-install fuzz \
+  dist dist-i386 dist-musl
 
 help:
 	@awk -F ' [|] ' '/^## / { sub(/^## /, ""); printf "make %-10s %s\n                needs: %s; time: %s\n", $$1, $$2, $$3, $$4 }' $(MAKEFILE_LIST)
@@ -50,6 +53,10 @@ ctest: $(VENV)/.deps
 # The root gets pybind11's headers from the venv: Debian's pybind11 is 2.x.
 test-i386: $(VENV)/.deps
 	tools/i386.sh "$$($(BIN)/python -c 'import os, pybind11; print(os.path.dirname(pybind11.__file__))')"
+
+# The musl roots build the module with the venv's cmake and ninja.
+test-musl: $(VENV)/.deps
+	PATH="$(abspath $(BIN)):$$PATH" tools/musl.sh
 
 # The build requirements are installed once so that rebuilds run without
 # isolation and reuse build/ (incremental); the extension is reinstalled on
@@ -175,7 +182,7 @@ $(ASAN_VENV)/.deps: pyproject.toml
 # (the x86_64 one on emulated CPUs too, which choose its row kernels),
 # from the unpacked source archive: that holds no module, so the tests can
 # import only the installed one. The i686 wheel is built and tested in the
-# i386 root, and tagged here. Last, every wheel is shown, and one that
+# i386 root, the musllinux wheels in the musl roots, and all are tagged here. Last, every wheel is shown, and one that
 # auditwheel had to give a shared library of its own is refused.
 GLIBC_FLOOR := 2.17
 MANYLINUX := manylinux_$(subst .,_,$(GLIBC_FLOOR))
@@ -194,13 +201,14 @@ dist: $(VENV)/.dist-deps
 	cp build/dist/*.tar.gz dist/
 	$(PYTHON) -m venv $(DIST_CHECK)/venv
 	$(DIST_CHECK)/venv/bin/pip install --quiet --upgrade pip
-	$(DIST_CHECK)/venv/bin/pip install --quiet "$$(ls dist/*_x86_64.whl)[test,examples]"
+	$(DIST_CHECK)/venv/bin/pip install --quiet "$$(ls dist/*manylinux*_x86_64.whl)[test,examples]"
 	mkdir -p $(DIST_CHECK)/src
 	tar -C $(DIST_CHECK)/src --strip-components=1 -xzf dist/*.tar.gz
 	cd $(DIST_CHECK)/src && ../venv/bin/python -c 'import sys, tolvane; assert tolvane.__file__.startswith(sys.prefix), tolvane.__file__'
 	cd $(DIST_CHECK)/src && TOLVANE_QEMU_DIR="$$($(abspath tools/qemu.sh) || true)" ../venv/bin/python -m pytest -p no:cacheprovider
 	cd $(DIST_CHECK)/src && ../venv/bin/python -m mypy.stubtest tolvane
 	$(MAKE) dist-i386
+	$(MAKE) dist-musl
 	for wheel in dist/*.whl; do \
 	  $(AUDITWHEEL) show $$wheel || exit 1; \
 	  ! $(BIN)/python -m zipfile -l $$wheel | grep -F .libs/ || { echo "$$wheel: auditwheel added the libraries above"; exit 1; }; \
@@ -214,6 +222,18 @@ dist-i386: $(VENV)/.dist-deps
 	  tools/i386.sh --wheel "$$(ls dist/*.tar.gz)" $(I386_PYLIB) build/dist-i386
 	$(AUDITWHEEL) repair --wheel-dir dist build/dist-i386/*.whl
 	wheel=$$(ls dist/*.$(MANYLINUX)_i686.whl) && tools/i386.sh --check "$$wheel" "$$(ls dist/*.tar.gz)" $(I386_PYLIB)
+
+# auditwheel knows the modules for musl by the libc they name, and tags them
+# with the newest musllinux policy it knows (musllinux_1_2, musl 1.2, which
+# the roots' 1.2.5 meets): this machine has no musl for it to read a version from.
+dist-musl: $(VENV)/.dist-deps
+	rm -rf build/dist-musl
+	for arch in i686 x86_64; do \
+	  PATH="$(abspath $(BIN)):$$PATH" tools/musl.sh --wheel $$arch "$$(ls dist/*.tar.gz)" build/dist-musl/$$arch && \
+	  $(AUDITWHEEL) repair --wheel-dir dist build/dist-musl/$$arch/*.whl && \
+	  PATH="$(abspath $(BIN)):$$PATH" tools/musl.sh --check $$arch "$$(ls dist/*musllinux*_$$arch.whl)" \
+	    "$$(ls dist/*.tar.gz)" || exit 1; \
+	done
 
 $(VENV)/.dist-deps: $(VENV)/.deps
 	$(BIN)/pip install --quiet $$($(BIN)/python tools/requirements.py dist)
