@@ -60,6 +60,15 @@ wanted=("dask[array]" distributed pandas pyarrow)
 # Build tools in the root: the module's build system, and NumPy's where it is built.
 build_tools=(pip setuptools wheel meson-python meson cython pyproject-metadata packaging)
 cflags="-Wno-error=date-time"
+# Every compilation: position-independent (zig's stub libc.so turns a non-PIC
+# program's stdin, stdout and stderr into one copy relocation), and without
+# the debug information that zig adds by default, which doubled the time the
+# roots took to build.
+compile_flags="-fPIC -g0"
+# NumPy without BLAS, which the module needs none of, and with its baseline
+# SIMD only: the tests need NumPy's answers, not its speed on every CPU, and
+# each dispatched target is another compilation of its loops.
+numpy_options=(-Csetup-args=-Dallow-noblas=true -Csetup-args=-Dcpu-dispatch=none)
 # CPython's modules that neither the suite nor pip imports, left out to keep
 # the build short; without their libraries, bz2 and lzma are missing too, and
 # ctypes where libffi is not built.
@@ -82,7 +91,7 @@ set_arch() {
   platform=musllinux_1_2_$arch
   stamp="$arch zig $zig_version patchelf $patchelf_version $source_suite python3.11 ${libraries[*]} $musl_suite musl"
   stamp+=" $numpy; from source: $from_source; ${build_tools[*]} $(python3 "$source_dir/tools/requirements.py" build)"
-  stamp+="; ${needed[*]}; ${wanted[*]}; $cflags; ${unused_modules[*]}"
+  stamp+="; ${needed[*]}; ${wanted[*]}; $cflags; $compile_flags; ${numpy_options[*]}; ${unused_modules[*]}"
   root=$cache/$arch-$(echo "$stamp" | sha256sum | cut -c1-12)
 }
 
@@ -116,9 +125,8 @@ EOF
    apt_private download musl:i386 musl:amd64)
 }
 
-# The compilers: zig for the root's target, position-independent everywhere
-# (zig's stub libc.so turns a non-PIC program's stdin, stdout and stderr into
-# one copy relocation). A shared object names libc as musllinux wheels do,
+# The compilers: zig for the root's target, with compile_flags. A shared
+# object names libc as musllinux wheels do,
 # as Alpine's toolchain writes it (musl's loader takes either name for itself),
 # so that auditwheel knows it for musl.
 write_compilers() {
@@ -127,7 +135,7 @@ write_compilers() {
   for driver in cc c++; do
     cat > "$root/bin/$driver" <<EOF
 #!/bin/sh
-"$zig" $driver -target $target -fPIC "\$@" || exit
+"$zig" $driver -target $target $compile_flags "\$@" || exit
 shared= output=
 for arg; do
   case \$arg in -shared) shared=1 ;; esac
@@ -240,9 +248,10 @@ install_packages() {
     sdist=$(fetch_sdist "$package" "$sdists")
     if ! ls "$downloads/built-$arch"/"$(basename "$sdist" .tar.gz)"-*.whl > /dev/null 2>&1; then
       echo "musl $arch: building $(basename "$sdist") (zig $zig_version)" >&3
-      # NumPy without BLAS: the module needs none of it.
+      local options=()
+      [ "$name" = numpy ] && options=("${numpy_options[@]}")
       in_root python3 -m pip wheel --no-build-isolation --no-deps --wheel-dir "$downloads/built-$arch" \
-        $([ "$name" = numpy ] && echo -Csetup-args=-Dallow-noblas=true) "$sdist"
+        "${options[@]}" "$sdist"
     fi
   done
   download "$numpy" "${needed[@]}"
