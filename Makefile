@@ -8,6 +8,7 @@
 ## typecheck | stubtest of the stub, mypy --strict examples/ | as demo | 20 s
 ## ctest | the C++ tests of the hash and the remainder | as demo | 10 s
 ## test-i386 | every test again in a Debian i386 root (32-bit size_t) | as demo; root, and 1 GB in /var/cache for the root | 2 min the first time, then 50 s
+## test-aarch64 | CTest and every test again on Linux aarch64, built with a cross compiler and run by qemu-user | as demo; Debian's qemu-user and g++-aarch64-linux-gnu, and 200 MB in /var/cache for the root | 10 min
 ## asan-install | builds the module with the sanitizers into .venv-asan | as demo; GCC's sanitizer runtimes | 1 min
 ## asan | every test under AddressSanitizer and UBSan (.venv-asan) | as asan-install | 4 min
 ## fuzz | the atheris fuzzer under the sanitizers, FUZZ_RUNS inputs (FUZZ_FLAGS for libFuzzer) | as asan; libFuzzer, which it installs as root (apt-get install libclang-rt-14-dev) | 1 min (100,000 runs)
@@ -21,10 +22,10 @@ VENV ?= .venv
 BIN := $(VENV)/bin
 CTEST_DIR := build/ctest
 
-.PHONY: help demo test test-i386 pytest typecheck ctest install docs bench clean asan asan-install fuzz dist dist-i386
+.PHONY: help demo test test-i386 test-aarch64 pytest typecheck ctest install docs bench clean asan asan-install fuzz dist dist-i386
 
 help:
-	@awk -F ' [|] ' '/^## / { sub(/^## /, ""); printf "make %-10s %s\n                needs: %s; time: %s\n", $$1, $$2, $$3, $$4 }' $(MAKEFILE_LIST)
+	@awk -F ' [|] ' '/^## / { sub(/^## /, ""); printf "make %-12s %s\n                  needs: %s; time: %s\n", $$1, $$2, $$3, $$4 }' $(MAKEFILE_LIST)
 
 demo: install
 	$(BIN)/python examples/quickstart.py
@@ -47,6 +48,11 @@ ctest: $(VENV)/.deps
 # The root gets pybind11's headers from the venv: Debian's pybind11 is 2.x.
 test-i386: $(VENV)/.deps
 	tools/i386.sh "$$($(BIN)/python -c 'import os, pybind11; print(os.path.dirname(pybind11.__file__))')"
+
+# Built here with Debian's cross compiler, the venv's CMake and pybind11, and
+# run under qemu-user in a root of Debian's arm64 Python and NumPy.
+test-aarch64: $(VENV)/.deps
+	tools/aarch64.sh $(VENV)
 
 # The build requirements are installed once so that rebuilds run without
 # isolation and reuse build/ (incremental); the extension is reinstalled on
@@ -182,6 +188,7 @@ dist-i386: $(VENV)/.dist-deps
 	tools/i386.sh --wheel "$$(ls dist/*.tar.gz)" $(I386_PYLIB) build/dist-i386
 	$(AUDITWHEEL) repair --wheel-dir dist build/dist-i386/*.whl
 	tools/i386.sh --check "$$(ls dist/*_i686.whl)" "$$(ls dist/*.tar.gz)" $(I386_PYLIB)
+
 
 $(VENV)/.dist-deps: $(VENV)/.deps
 	$(BIN)/pip install --quiet $$($(BIN)/python tools/requirements.py dist)
