@@ -14,15 +14,16 @@
 ## fuzz | the atheris fuzzer under the sanitizers, FUZZ_RUNS inputs (FUZZ_FLAGS for libFuzzer) | as asan; libFuzzer, which it installs as root (apt-get install libclang-rt-14-dev) | 1 min (100,000 runs)
 ## docs | redraws docs/fpr.png | as demo; matplotlib, which it installs | 10 s
 ## bench | speed against peers and floors, docs/speed.png; BENCH=--quick for a shorter run | as demo; the peers, which it installs | 4 min
-## dist | the sdist and manylinux wheels (x86_64, i686) in dist/, each tested installed | as test-i386 | 2 min, 3 the first time
+## dist | the sdist and manylinux wheels (x86_64, i686, aarch64) in dist/, each tested installed | as test-i386 and test-aarch64 | 12 min
 ## dist-i386 | the i686 wheel of dist/'s sdist, built and tested in the i386 root | as test-i386; make dist's sdist | 1 min
+## dist-aarch64 | the aarch64 wheel of dist/'s sdist, built with zig against glibc 2.17, tested in the aarch64 root | as test-aarch64; make dist's sdist | 10 min
 ## clean | removes build/, dist/ and the venvs | nothing | instant
 PYTHON ?= python3.11
 VENV ?= .venv
 BIN := $(VENV)/bin
 CTEST_DIR := build/ctest
 
-.PHONY: help demo test test-i386 test-aarch64 pytest typecheck ctest install docs bench clean asan asan-install fuzz dist dist-i386
+.PHONY: help demo test test-i386 test-aarch64 pytest typecheck ctest install docs bench clean asan asan-install fuzz dist dist-i386 dist-aarch64
 
 help:
 	@awk -F ' [|] ' '/^## / { sub(/^## /, ""); printf "make %-12s %s\n                  needs: %s; time: %s\n", $$1, $$2, $$3, $$4 }' $(MAKEFILE_LIST)
@@ -179,6 +180,7 @@ dist: $(VENV)/.dist-deps
 	cd $(DIST_CHECK)/src && ../venv/bin/python -m pytest -p no:cacheprovider
 	cd $(DIST_CHECK)/src && ../venv/bin/python -m mypy.stubtest tolvane
 	$(MAKE) dist-i386
+	$(MAKE) dist-aarch64
 	for wheel in dist/*.whl; do $(AUDITWHEEL) show $$wheel; done
 	ls -l dist
 
@@ -189,6 +191,17 @@ dist-i386: $(VENV)/.dist-deps
 	$(AUDITWHEEL) repair --wheel-dir dist build/dist-i386/*.whl
 	tools/i386.sh --check "$$(ls dist/*_i686.whl)" "$$(ls dist/*.tar.gz)" $(I386_PYLIB)
 
+# The aarch64 wheel is cross-compiled here by zig against glibc 2.17, which
+# auditwheel must confirm, and tested installed in the aarch64 root under
+# qemu-user, with pip of its own: Debian's Python has none.
+AARCH64_PYLIB := build/aarch64-pylib
+
+dist-aarch64: $(VENV)/.dist-deps
+	rm -rf build/dist-aarch64 $(AARCH64_PYLIB)
+	$(BIN)/pip install --quiet --target $(AARCH64_PYLIB) pip
+	tools/aarch64.sh --wheel "$$(ls dist/*.tar.gz)" $(VENV) build/dist-aarch64
+	$(AUDITWHEEL) repair --plat manylinux_2_17_aarch64 --wheel-dir dist build/dist-aarch64/*.whl
+	tools/aarch64.sh --check "$$(ls dist/*_aarch64.whl)" "$$(ls dist/*.tar.gz)" $(AARCH64_PYLIB)
 
 $(VENV)/.dist-deps: $(VENV)/.deps
 	$(BIN)/pip install --quiet $$($(BIN)/python tools/requirements.py dist)

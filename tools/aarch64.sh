@@ -7,9 +7,15 @@
 #
 #   tools/aarch64.sh VENV                        builds with Debian's cross g++ in build/aarch64,
 #                                                runs CTest and every test
+#   tools/aarch64.sh --wheel SDIST VENV OUTDIR   builds a wheel from a source archive with zig,
+#                                                against glibc 2.17, into OUTDIR
+#   tools/aarch64.sh --check WHEEL SDIST PYLIB   installs the wheel into a fresh venv in the root
+#                                                and runs every test of the source archive against it
 #
 # VENV is the project's venv (make's .venv): its CMake and pybind11 build the
-# module, and CTest compares the hash with its mmh3.
+# module, its scikit-build-core and zig (the ziglang package) the wheel, and
+# CTest compares the hash with its mmh3. PYLIB is a directory holding pip, as
+# `pip install --target` lays it out: Debian's Python has none of its own.
 #
 # The root is not a system to chroot into: Debian's packages are fetched with
 # a private apt state and unpacked, and `qemu-aarch64 -L ROOT` runs its
@@ -20,8 +26,13 @@
 # strip), and no root but for the cache's directory.
 set -euo pipefail
 
-[ $# = 1 ] || { echo "usage: $0 VENV" >&2; exit 2; }
-venv=$1
+usage="usage: $0 VENV | --wheel SDIST VENV OUTDIR | --check WHEEL SDIST PYLIB"
+mode=test
+case ${1:-} in
+  --wheel) [ $# = 4 ] || { echo "$usage" >&2; exit 2; }; mode=wheel sdist=$2 venv=$3 outdir=$4 ;;
+  --check) [ $# = 4 ] || { echo "$usage" >&2; exit 2; }; mode=check wheel=$2 sdist=$3 pylib=$4 ;;
+  *) [ $# = 1 ] || { echo "$usage" >&2; exit 2; }; venv=$1 ;;
+esac
 for tool in qemu-aarch64:qemu-user aarch64-linux-gnu-g++:g++-aarch64-linux-gnu; do
   command -v "${tool%%:*}" > /dev/null ||
     { echo "$0: needs ${tool%%:*} (Debian: apt-get install ${tool#*:})" >&2; exit 2; }
@@ -100,7 +111,7 @@ ext_suffix=.cpython-311-aarch64-linux-gnu.so
 
 mkdir -p "$cache"
 # One run at a time builds the root, and none while another uses it; runs
-# that only use it share it.
+# that only use it share it (the test and the wheel's check can run at once).
 current() { [ "$(cat "$root/.tolvane-stamp" 2>/dev/null)" = "$stamp" ]; }
 exec 9> "$cache/lock"
 flock -s 9
@@ -108,6 +119,45 @@ if ! current; then
   flock 9
   current || build_root
   flock -s 9
+fi
+
+# Wheels: built here with zig, which brings the headers and stubs of glibc
+# 2.17 and links its own libc++ statically, so that the wheel needs nothing
+# newer of the system; scikit-build-core takes the target's platform tag and
+# extension suffix from the environment. auditwheel then tags it.
+if [ "$mode" = wheel ]; then
+  work=$source_dir/build/aarch64-wheel
+  rm -rf "$work"
+  mkdir -p "$work" "$outdir"
+  zig=$("$venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+  printf '#!/bin/sh\nexec %s c++ -target aarch64-linux-gnu.2.17 "$@"\n' "$zig" > "$work/zig-c++"
+  chmod +x "$work/zig-c++"
+  settings=()
+  for define in "${cross_defines[@]}" -DCMAKE_CXX_COMPILER="$work/zig-c++"; do
+    settings+=(-C "cmake.define.${define#-D}")
+  done
+  ZIG_GLOBAL_CACHE_DIR=$cache/zig ZIG_LOCAL_CACHE_DIR=$work/zig-cache \
+    _PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=$ext_suffix \
+    "$venv/bin/pip" wheel --quiet --no-build-isolation --no-deps --wheel-dir "$outdir" \
+    -C cmake.python-hints=false "${settings[@]}" "$sdist"
+  exit 0
+fi
+
+# The wheel's check: a venv of the root's Python that sees Debian's packages
+# (NumPy, pytest, dask) and the wheel, run from the unpacked source archive,
+# which holds no module: the tests can import only the installed one.
+if [ "$mode" = check ]; then
+  work=$source_dir/build/aarch64-check
+  rm -rf "$work"
+  mkdir -p "$work/src"
+  write_interpreter "$work/python3"
+  tar -C "$work/src" --strip-components=1 -xzf "$sdist"
+  "$work/python3" -m venv --without-pip --system-site-packages "$work/venv"
+  PYTHONPATH=$pylib "$work/venv/bin/python" -m pip install --quiet --no-index --no-compile "$wheel"
+  (cd "$work/src" && "$work/venv/bin/python" -c 'import platform, sys, tolvane
+assert tolvane.__file__.startswith(sys.prefix), tolvane.__file__
+print("aarch64:", platform.machine(), "Python", platform.python_version(), tolvane.__file__)')
+  cd "$work/src" && exec "$work/venv/bin/python" -m pytest -p no:cacheprovider --basetemp="$work/tmp"
 fi
 
 # The module with Debian's cross g++ (and its libstdc++, which the root has),
