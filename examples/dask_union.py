@@ -1,11 +1,13 @@
 """Build a filter over a dask array on a cluster: one filter per partition, then their union.
 
 Each worker builds the filter of the partitions it holds; the filters travel
-between processes by pickling, are merged pairwise by union, and the one that
-arrives equals, bit for bit, the filter that one process builds over all rows.
+between processes by pickling (their images out of band, as dask sends large
+buffers), are merged pairwise by union, and the one that arrives equals, bit
+for bit, the filter that one process builds over all rows.
 
     python examples/dask_union.py                                 # a LocalCluster of 2 worker processes
     python examples/dask_union.py --scheduler tcp://host:8786     # a running cluster
+    python examples/dask_union.py --bits 8589934592               # filters of 1 GiB
 """
 
 import argparse
@@ -20,7 +22,7 @@ from dask.delayed import Delayed, delayed
 from distributed import Client, LocalCluster
 
 import tolvane
-from sizing import HelpFormatter, memory, plan
+from sizing import LN2, HelpFormatter, memory, plan
 
 
 def filter_of(block: np.ndarray, k: int, m: int) -> tolvane.bloomfilter:
@@ -53,9 +55,12 @@ def main() -> None:
     parser.add_argument("--rows", type=int, default=4_000_000, help="16-byte rows of the dask array")
     parser.add_argument("--partitions", type=int, default=8, help="partitions (blocks of rows) of the array")
     parser.add_argument("--fpr", type=float, default=0.01, help="false-positive rate of the filter")
+    parser.add_argument("--bits", type=int, help="bits m of the filter, with the best k for --rows (planned from --fpr if not given)")
     args = parser.parse_args()
     if args.rows < args.partitions or args.partitions < 1:
         parser.error("--partitions must be at least 1 and at most --rows")
+    if args.bits is not None and args.bits < 1:
+        parser.error("--bits must be at least 1")
 
     with contextlib.ExitStack() as stack:
         if args.scheduler:
@@ -71,6 +76,9 @@ def main() -> None:
             0, 2**32, size=(args.rows, 4), dtype=np.uint32, chunks=(-(-args.rows // args.partitions), 4)
         )
         k, m = plan(args.rows, args.fpr)
+        if args.bits is not None:
+            m = args.bits
+            k = max(1, min(30, round(m / args.rows * LN2)))
         print(f"filter: k = {k}, m = {m:,} bits ({memory(m)}); {rows.numblocks[0]} partitions")
 
         start = time.perf_counter()
@@ -83,7 +91,9 @@ def main() -> None:
         print(f"built in one process (after fetching the rows) in {time.perf_counter() - start:.2f} s")
 
     same = merged.to_bytes() == whole.to_bytes()
-    print(f"each filter travels as a pickle of {len(pickle.dumps(merged)):,} bytes")
+    images: list[pickle.PickleBuffer] = []
+    stream = pickle.dumps(merged, 5, buffer_callback=images.append)
+    print(f"each filter travels as a pickle of {len(stream):,} bytes and its image of {images[0].raw().nbytes:,}")
     print(f"images equal: {same}; fraction of zero bits {merged.foz():.4f}")
     if not same:
         raise SystemExit("the union of the partition filters differs from the filter of all rows")

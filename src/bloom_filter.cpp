@@ -10,6 +10,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "cpu.h"
 #include "murmur.h"
 #include "positions.h"
 
@@ -304,17 +305,7 @@ void with_rows(const row_geometry& geometry, Visit&& visit) {
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-// Instructions beyond the x86 baseline the module is built for, used where the
-// CPU has them.
-struct cpu_features {
-  bool popcnt;
-  bool avx2;
-};
-
-const cpu_features cpu = [] {
-  __builtin_cpu_init();
-  return cpu_features{__builtin_cpu_supports("popcnt") != 0, __builtin_cpu_supports("avx2") != 0};
-}();
+const quillon::cpu_features cpu = quillon::probe_cpu();
 #endif
 
 constexpr size_t huge_page = size_t{1} << 21;
@@ -329,6 +320,28 @@ void advise_huge_pages(void* start, size_t size) {
   (void)start;
   (void)size;
 #endif
+}
+
+// Python code must not run between reading an array's geometry and reading
+// its rows: a finalizer could free the array's memory (resize(refcheck=False))
+// or reconfigure the filter. Allocating a list (a tracked object) can start a
+// collection, which runs finalizers, so the collector is paused meanwhile.
+class collector_paused {
+ public:
+  collector_paused() : was_enabled_(PyGC_Disable() != 0) {}
+  collector_paused(const collector_paused&) = delete;
+  collector_paused& operator=(const collector_paused&) = delete;
+  ~collector_paused() {
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  bool was_enabled_;
+};
+
+py::list new_list(ssize_t size) {
+  const collector_paused paused;
+  return py::list(static_cast<size_t>(size));
 }
 
 [[noreturn]] void throw_no_bits() { throw py::value_error("filter has no bits: configure m > 0 first"); }
@@ -533,11 +546,6 @@ void BloomFilterFacade::configure(size_t _k, size_t _m) {
   m = _m;
 }
 
-void BloomFilterFacade::configure_signed(int _k, int _m) {
-  if (_k < 0 || _m < 0) throw py::value_error("k and m must not be negative");
-  configure(static_cast<size_t>(_k), static_cast<size_t>(_m));
-}
-
 // Digests rows first .. count - 1 one at a time, in batches, and hands each
 // row's (h1, h2) to visit. In a filter larger than the caches the words of the
 // next batch are prefetched while the current one is visited, so that the
@@ -616,9 +624,7 @@ void BloomFilterFacade::insert(const py::array& mat, int /* axis: rows are alway
 
 py::list BloomFilterFacade::test(const py::array& mat, int /* axis: rows are always taken along axis 0 */) const {
   const row_geometry geometry = rows_to_hash(mat);
-  // Made before k and m are read: allocating it may run a finalizer that
-  // reconfigures this filter.
-  py::list results(static_cast<size_t>(geometry.rows));
+  const py::list results = new_list(geometry.rows);
   if (geometry.rows > 0 && k > 0 && m == 0) throw_no_bits();
   // A long result list is new memory, like a large filter: fewer faults on
   // huge pages.
@@ -712,22 +718,21 @@ void BloomFilterFacade::frombuffer(const char* image, size_t length) {
   if (m % 64) filter[word_count() - 1] &= (uint64_t{1} << (m % 64)) - 1;
 }
 
-void BloomFilterFacade::restore(int _k, int _m, const char* image, size_t length) {
+void BloomFilterFacade::restore(size_t _k, size_t _m, const char* image, size_t length) {
   // On 32 bits the word that holds the largest bit vector's last bit also
   // holds the bits of larger m, which only configure refuses.
-  if (_k >= 0 && _m >= 0 && static_cast<size_t>(_m) <= max_bits() && filter &&
-      words_for(static_cast<size_t>(_m)) == word_count()) {
+  if (_m <= max_bits() && filter && words_for(_m) == word_count()) {
     // The storage already has the size: overwrite it rather than fault in
     // fresh pages. Nothing can fail from here on.
-    k = static_cast<size_t>(_k);
-    m = static_cast<size_t>(_m);
+    k = _k;
+    m = _m;
     const size_t copied = std::min(length, image_size());
     std::memset(reinterpret_cast<char*>(filter.get()) + copied, 0, word_count() * sizeof(uint64_t) - copied);
     frombuffer(image, length);
     return;
   }
   BloomFilterFacade restored;
-  restored.configure_signed(_k, _m);
+  restored.configure(_k, _m);
   restored.frombuffer(image, length);
   *this = std::move(restored);
 }

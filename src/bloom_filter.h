@@ -4,7 +4,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,9 +43,6 @@ class BloomFilterFacade {
   // Replaces the filter by m clear bits. On failure (a length error above the
   // largest bit vector, or bad_alloc) nothing has changed.
   void configure(size_t _k, size_t _m);
-  // As configure, for the signed values of images and pickle states: a
-  // negative value would wrap to a huge count, so it is refused first.
-  void configure_signed(int _k, int _m);
 
   void insert(const py::array& mat, int axis);
   py::list test(const py::array& mat, int axis) const;
@@ -58,16 +57,20 @@ class BloomFilterFacade {
   void frombuffer(const char* image, size_t length);
   // Replaces k, m and every bit by those of an image; on failure nothing has
   // changed.
-  void restore(int _k, int _m, const char* image, size_t length);
+  void restore(size_t _k, size_t _m, const char* image, size_t length);
 
   // Union: ORs the bits of a filter of the same k and m into this one.
   void insert(const BloomFilterFacade& other);
   void intersect(const BloomFilterFacade& other);
 
  private:
-  // The most bits a filter holds: what a std::vector<bool> can, so that the
-  // limit is the same as for a filter stored in one.
-  static size_t max_bits() { return std::vector<bool>().max_size(); }
+  // The most bits a filter holds: libstdc++'s std::vector<bool>::max_size(),
+  // the limit filters have always had, whatever library builds the module
+  // (libc++'s differs): the largest ptrdiff_t less one word of bits.
+  static constexpr size_t max_bits() {
+    return static_cast<size_t>(std::numeric_limits<std::ptrdiff_t>::max()) -
+           (std::numeric_limits<unsigned long>::digits - 1);
+  }
   static size_t words_for(size_t bits) { return bits / 64 + (bits % 64 != 0); }
   static std::unique_ptr<uint64_t[], word_storage> allocate_words(size_t count);
   size_t word_count() const { return words_for(m); }

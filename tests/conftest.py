@@ -8,7 +8,7 @@ import tolvane
 # size_t is the platform's width: 32 bits on the target (make test-i386), 64 on x86_64.
 SIZE_BITS = np.dtype(np.uintp).itemsize * 8
 SIZE_MAX = 2**SIZE_BITS - 1
-# The largest bit vector the platform holds, std::vector<bool>::max_size().
+# The largest filter: libstdc++'s std::vector<bool>::max_size(), whatever library builds the module.
 MAX_BITS = {32: 2147483616, 64: 2**63 - 64}[SIZE_BITS]
 INT_MAX = 2**31 - 1
 

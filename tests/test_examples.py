@@ -98,11 +98,16 @@ def test_join_prefilter(tmp_path):
     assert "an exact join of every order finds the same matches" in output
 
 
-def test_dask_union_on_worker_processes(tmp_path):
+@pytest.mark.parametrize("bits", [None, 2**31 + 5], ids=["planned", "past 2^31 bits"])
+def test_dask_union_on_worker_processes(tmp_path, bits):
     # Five partitions: the pairwise union carries one filter over to the next round.
-    output = run("dask_union.py", "--rows", "20000", "--partitions", "5", "--workers", "2", cwd=tmp_path).stdout
+    if bits and sys.maxsize < bits:
+        pytest.skip("a 32-bit filter holds at most 2^31 - 32 bits")
+    extra = ["--bits", str(bits)] if bits else []
+    output = run("dask_union.py", "--rows", "20000", "--partitions", "5", "--workers", "2", *extra, cwd=tmp_path).stdout
     assert "cluster: 2 workers" in output
     assert "5 partitions" in output
+    assert f"m = {bits:,} bits" in output if bits else "k = 7" in output
     assert "images equal: True" in output
 
 

@@ -134,6 +134,7 @@ def test_byte_images():
         lambda: f.from_bytes(too_short, 3, 4099),
         refusing(lambda: f.from_bytes(image, -1, 4099), ValueError),
         refusing(lambda: f.from_bytes(wrong, 3, 4099), TypeError),
+        refusing(lambda: f.from_bytes(image, 3, [too_short] * 9, k=wrong), TypeError),
         watched=[f, image, too_short, wrong],
     )
 
@@ -144,9 +145,9 @@ def test_states_and_pickles():
     good = f.__getstate__()
     # Every item that is not a buffer is an object of its own: the count of a
     # small int is shared with all the interpreter's code.
-    states = [good, (2, 1000, bytearray(good[2])), (1,), (1.5, 8, b""), (1, 8, object()),
-              (1, 8, memoryview(b"ab")[::-1]), (-1, 8, b"")]
-    errors = [None, None, RuntimeError, RuntimeError, TypeError, BufferError, ValueError]
+    states = [good, (2, 1000, bytearray(good[2])), (2, 1000, np.frombuffer(good[2] + bytes(3), ">u4")), (1,),
+              (1.5, 8, b""), (1, 8, object()), (1, 8, memoryview(b"ab")[::-1]), (-1, 8, b"")]
+    errors = [None, None, None, RuntimeError, RuntimeError, TypeError, BufferError, ValueError]
 
     def restoring(state, error):
         def restore():
@@ -157,8 +158,15 @@ def test_states_and_pickles():
     assert_no_growth(
         *[restoring(state, error) for state, error in zip(states, errors)],
         lambda: pickle.loads(pickle.dumps(f)),
+        lambda: out_of_band(f),
         watched=[f, *states, *(item for state in states for item in state)],
     )
+
+
+def out_of_band(f):
+    buffers = []
+    data = pickle.dumps(f, 5, buffer_callback=buffers.append)
+    return pickle.loads(data, buffers=buffers)
 
 
 @pytest.mark.parametrize("construct", [lambda f: f.__init__(), lambda f: f.__setstate__((1, 8, b"\x01"))])

@@ -144,13 +144,27 @@ def test_subclass_state_of_its_own_comes_back(protocol):
 
 
 def test_reduce_and_copies():
+    # Protocol 5 carries the image as a pickle buffer, which a pickler with a
+    # buffer_callback sends out of band.
     assert survive("""
         f = made()
         make, args, kept = f.__reduce__()
-        same = [f.__reduce_ex__(p) == (make, args, kept) for p in range(6)]
+        same = [f.__reduce_ex__(p) == (make, args, kept) for p in range(5)]
+        *start, (k, m, image) = f.__reduce_ex__(5)
+        buffer = [start == [make, args], (k, m, type(image).__name__, bytes(image.raw())) == (*kept[:2], "PickleBuffer", kept[2])]
         copies = [state(c(f)) == state(f) for c in (copy.copy, copy.deepcopy)]
-        print((make is copyreg.__newobj__, args == (bloomfilter,), kept == f.__getstate__(), same, copies))
-    """) == (True, True, True, [True] * 6, [True] * 2)
+        print((make is copyreg.__newobj__, args == (bloomfilter,), kept == f.__getstate__(), same, buffer, copies))
+    """) == (True, True, True, [True] * 5, [True] * 2, [True] * 2)
+
+
+def test_a_subclass_reduce_is_what_pickles_it():
+    assert survive("""
+        class Reduced(bloomfilter):
+            def __reduce__(self):
+                return made, ()
+
+        print([type(pickle.loads(pickle.dumps(Reduced(), p))).__name__ for p in range(6)])
+    """) == ["bloomfilter"] * 6
 
 
 @pytest.mark.parametrize("protocol", range(6))
@@ -276,6 +290,37 @@ def test_live_filter_changed_while_a_call_converts_its_arguments(call, action, e
         {converting}
         print(state(f) == {expected})
     """) is True
+
+
+# --- Python code run while an array is read ----------------------------------
+
+@pytest.mark.parametrize("call", ["test"])
+def test_a_finalizer_that_frees_the_array_waits_until_the_call_is_done(call):
+    # Allocating the result may start a collection, whose finalizers could free
+    # the memory of the array being read; they run once the call is done.
+    assert survive(f"""
+        import gc
+        rows = np.arange(4 * 200_000, dtype=np.uint64).reshape(-1, 4).copy()
+        f = made()
+        f.insert(rows)
+        method = f.{call}
+        log = []
+
+        class Resizes:
+            def __del__(self):
+                log.append(rows.shape)
+                rows.resize((1, 4), refcheck=False)
+
+        gc.collect()
+        cycle = Resizes()
+        cycle.itself = cycle
+        del cycle
+        gc.set_threshold(1)
+        result = method(rows)
+        gc.set_threshold(700)
+        gc.collect()
+        print((len(result), bool(all(result)), log))
+    """) == (200_000, True, [(200_000, 4)])
 
 
 # --- the first array of the process -----------------------------------------
