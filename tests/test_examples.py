@@ -112,7 +112,7 @@ def test_dask_union_on_worker_processes(tmp_path, bits):
 
 
 def test_frames_finds_the_duplicates_through_each_recipe_and_none_through_objects(tmp_path):
-    pytest.importorskip("pandas", reason="the i386 root has no pandas")
+    pytest.importorskip("pandas", reason="the Debian roots of test-i386 and test-aarch64 have no pandas")
     output = run("frames.py", "--rows", "20000", "--duplicates", "1000", cwd=tmp_path).stdout
     assert "20,000 rows, 1,000 duplicates by DataFrame.duplicated" in output
     lines = {line[:14].strip(): line[14:].split() for line in output.splitlines()[-3:]}
@@ -124,7 +124,7 @@ def test_frames_finds_the_duplicates_through_each_recipe_and_none_through_object
 @pytest.mark.parametrize("script", sorted(path.name for path in EXAMPLES.glob("*.py")))
 def test_every_example_explains_its_options_and_their_defaults(script, tmp_path):
     if script == "frames.py":
-        pytest.importorskip("pandas", reason="the i386 root has no pandas")
+        pytest.importorskip("pandas", reason="the Debian roots of test-i386 and test-aarch64 have no pandas")
     shown = run(script, "--help", cwd=tmp_path).stdout
     assert shown.startswith("usage: ")
     options = [line for line in shown.split("options:")[1].splitlines() if line.strip().startswith("--")]
