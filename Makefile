@@ -191,17 +191,20 @@ dist-i386: $(VENV)/.dist-deps
 	$(AUDITWHEEL) repair --wheel-dir dist build/dist-i386/*.whl
 	tools/i386.sh --check "$$(ls dist/*_i686.whl)" "$$(ls dist/*.tar.gz)" $(I386_PYLIB)
 
-# The aarch64 wheel is cross-compiled here by zig against glibc 2.17, which
-# auditwheel must confirm, and tested installed in the aarch64 root under
-# qemu-user, with pip of its own: Debian's Python has none.
+# The aarch64 wheel is cross-compiled here by zig against glibc 2.17, and
+# tested installed in the aarch64 root under qemu-user, with pip of its own:
+# Debian's Python has none. auditwheel takes --plat only for this machine's
+# architecture, so the tag that it gives is checked by the file's name.
 AARCH64_PYLIB := build/aarch64-pylib
+AARCH64_WHEEL := dist/tolvane-*.manylinux_2_17_aarch64.whl
 
 dist-aarch64: $(VENV)/.dist-deps
-	rm -rf build/dist-aarch64 $(AARCH64_PYLIB)
+	rm -rf build/dist-aarch64 $(AARCH64_PYLIB) dist/*_aarch64.whl
 	$(BIN)/pip install --quiet --target $(AARCH64_PYLIB) pip
 	tools/aarch64.sh --wheel "$$(ls dist/*.tar.gz)" $(VENV) build/dist-aarch64
-	$(AUDITWHEEL) repair --plat manylinux_2_17_aarch64 --wheel-dir dist build/dist-aarch64/*.whl
-	tools/aarch64.sh --check "$$(ls dist/*_aarch64.whl)" "$$(ls dist/*.tar.gz)" $(AARCH64_PYLIB)
+	$(AUDITWHEEL) repair --wheel-dir dist build/dist-aarch64/*.whl
+	ls $(AARCH64_WHEEL) > /dev/null
+	tools/aarch64.sh --check "$$(ls $(AARCH64_WHEEL))" "$$(ls dist/*.tar.gz)" $(AARCH64_PYLIB)
 
 $(VENV)/.dist-deps: $(VENV)/.deps
 	$(BIN)/pip install --quiet $$($(BIN)/python tools/requirements.py dist)
