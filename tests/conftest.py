@@ -11,6 +11,9 @@ SIZE_MAX = 2**SIZE_BITS - 1
 # The largest filter: libstdc++'s std::vector<bool>::max_size(), whatever library builds the module.
 MAX_BITS = {32: 2147483616, 64: 2**63 - 64}[SIZE_BITS]
 INT_MAX = 2**31 - 1
+# Timeouts catch hangs, not slowness: runs under emulation (make test-aarch64
+# and the aarch64 wheel's check) are many times slower and stretch them.
+TIMEOUT_SCALE = float(os.environ.get("TOLVANE_TIMEOUT_SCALE", "1"))
 
 
 def pytest_report_header() -> str:

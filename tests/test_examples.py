@@ -13,14 +13,14 @@ ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
 sys.path.insert(0, str(EXAMPLES))
 
-from conftest import child_env  # noqa: E402
+from conftest import TIMEOUT_SCALE, child_env  # noqa: E402
 from sizing import false_positive_rate, plan  # noqa: E402
 
 
 def run(script: str, *args: str, cwd: Path, expect: int = 0) -> subprocess.CompletedProcess[str]:
     done = subprocess.run(
         [sys.executable, str(EXAMPLES / script), *args],
-        cwd=cwd, capture_output=True, text=True, timeout=120, env=child_env(),
+        cwd=cwd, capture_output=True, text=True, timeout=120 * TIMEOUT_SCALE, env=child_env(),
     )
     assert done.returncode == expect, done.stdout + done.stderr
     return done

@@ -39,6 +39,8 @@ for tool in qemu-aarch64:qemu-user aarch64-linux-gnu-g++:g++-aarch64-linux-gnu; 
 done
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
+# CMake's builds are not make's own sub-makes: no "Entering directory" lines.
+unset MAKEFLAGS MFLAGS MAKELEVEL
 cache=${TOLVANE_AARCH64_CACHE:-/var/cache/tolvane-aarch64}
 root=$cache/root
 suite=bookworm
@@ -66,12 +68,13 @@ mirror() {
 # the reference BLAS and LAPACK, which NumPy loads by these names.
 build_root() {
   local fresh=$cache/root.new state=$cache/apt keyring=/usr/share/keyrings/debian-archive-keyring.gpg archive
+  local signed=
   archive=$(mirror)
+  [ ! -f "$keyring" ] || signed=" signed-by=$keyring"
   rm -rf "$fresh" "$state"
   mkdir -p "$fresh" "$state"/lists/partial "$state"/archives/partial "$state"/parts
   : > "$state/status"
-  echo "deb [arch=arm64${keyring:+ signed-by=$keyring}] $archive $suite main" > "$state/sources.list"
-  [ -f "$keyring" ] || sed -i 's/ signed-by=[^]]*//' "$state/sources.list"
+  echo "deb [arch=arm64$signed] $archive $suite main" > "$state/sources.list"
   local apt=(apt-get -q -o APT::Architecture=arm64 -o APT::Architectures=arm64 -o Debug::NoLocking=1
              -o Dir::State="$state" -o Dir::State::status="$state/status" -o Dir::Cache="$state"
              -o Dir::Cache::archives="$state/archives" -o Dir::Etc::SourceList="$state/sources.list"
@@ -100,14 +103,17 @@ write_interpreter() {
   chmod +x "$1"
 }
 
-# What every cross build passes to CMake, with the compiler: the target, the
-# headers of the root's Python and the extension suffix of aarch64's. The
-# root's pyconfig.h includes <aarch64-linux-gnu/python3.11/pyconfig.h>, found
-# after the compiler's own headers.
+# What every cross build passes to CMake besides its compiler: the target and
+# the headers of the root's Python (its pyconfig.h includes
+# <aarch64-linux-gnu/python3.11/pyconfig.h>, found after the compiler's own
+# headers); and the extension suffix of aarch64's Python.
 cross_defines=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64
                -DCMAKE_STRIP="$(command -v aarch64-linux-gnu-strip)" "-DCMAKE_CXX_FLAGS=-idirafter $root/usr/include"
                -DPYBIND11_USE_CROSSCOMPILING=ON -DPython_INCLUDE_DIR="$root/usr/include/python3.11")
 ext_suffix=.cpython-311-aarch64-linux-gnu.so
+# The tests' timeouts, for hangs, stretched for emulation: a child interpreter
+# that starts a dask cluster takes over a minute on a busy machine.
+timeout_scale=5
 
 mkdir -p "$cache"
 # One run at a time builds the root, and none while another uses it; runs
@@ -157,7 +163,7 @@ if [ "$mode" = check ]; then
   (cd "$work/src" && "$work/venv/bin/python" -c 'import platform, sys, tolvane
 assert tolvane.__file__.startswith(sys.prefix), tolvane.__file__
 print("aarch64:", platform.machine(), "Python", platform.python_version(), tolvane.__file__)')
-  cd "$work/src" && exec "$work/venv/bin/python" -m pytest -p no:cacheprovider --basetemp="$work/tmp"
+  cd "$work/src" && TOLVANE_TIMEOUT_SCALE=$timeout_scale exec "$work/venv/bin/python" -m pytest -p no:cacheprovider --basetemp="$work/tmp"
 fi
 
 # The module with Debian's cross g++ (and its libstdc++, which the root has),
@@ -181,4 +187,4 @@ pybind11_dir=$("$venv/bin/python" -c 'import os, pybind11; print(os.path.dirname
 "$venv/bin/cmake" --install "$work/out" --prefix "$work/site" > /dev/null
 PYTHONPATH=$work/site "$work/python3" -c 'import platform, numpy, tolvane
 print("aarch64:", platform.machine(), "Python", platform.python_version(), "NumPy", numpy.__version__, tolvane.__file__)'
-cd "$work/src" && PYTHONPATH=$work/site exec "$work/python3" -m pytest -p no:cacheprovider --basetemp="$work/tmp"
+cd "$work/src" && PYTHONPATH=$work/site TOLVANE_TIMEOUT_SCALE=$timeout_scale exec "$work/python3" -m pytest -p no:cacheprovider --basetemp="$work/tmp"
