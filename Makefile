@@ -8,15 +8,15 @@
 ## typecheck | stubtest of the stub, mypy --strict examples/ | as demo | 20 s
 ## ctest | the C++ tests of the hash and the remainder | as demo | 10 s
 ## test-i386 | every test again in a Debian i386 root (32-bit size_t) | as demo; root, and 1 GB in /var/cache for the root | 2 min the first time, then 50 s
-## test-aarch64 | CTest and every test again on Linux aarch64, built with a cross compiler and run by qemu-user | as demo; Debian's qemu-user and g++-aarch64-linux-gnu, and 200 MB in /var/cache for the root | 10 min
+## test-aarch64 | CTest and every test again on Linux aarch64, built with a cross compiler and run by qemu-user | as demo; Debian's qemu-user and g++-aarch64-linux-gnu, and 200 MB in /var/cache for the root | 10 min, 9 of them the suite under qemu
 ## asan-install | builds the module with the sanitizers into .venv-asan | as demo; GCC's sanitizer runtimes | 1 min
 ## asan | every test under AddressSanitizer and UBSan (.venv-asan) | as asan-install | 4 min
 ## fuzz | the atheris fuzzer under the sanitizers, FUZZ_RUNS inputs (FUZZ_FLAGS for libFuzzer) | as asan; libFuzzer, which it installs as root (apt-get install libclang-rt-14-dev) | 1 min (100,000 runs)
 ## docs | redraws docs/fpr.png | as demo; matplotlib, which it installs | 10 s
 ## bench | speed against peers and floors, docs/speed.png; BENCH=--quick for a shorter run | as demo; the peers, which it installs | 4 min
-## dist | the sdist and manylinux wheels (x86_64, i686, aarch64) in dist/, each tested installed | as test-i386 and test-aarch64 | 12 min
+## dist | the sdist and manylinux wheels (x86_64, i686, aarch64) in dist/, each tested installed | as test-i386 and test-aarch64 | 13 min, 16 the first time
 ## dist-i386 | the i686 wheel of dist/'s sdist, built and tested in the i386 root | as test-i386; make dist's sdist | 1 min
-## dist-aarch64 | the aarch64 wheel of dist/'s sdist, built with zig against glibc 2.17, tested in the aarch64 root | as test-aarch64; make dist's sdist | 10 min
+## dist-aarch64 | the aarch64 wheel of dist/'s sdist, built with zig against glibc 2.17, tested in the aarch64 root | as test-aarch64; make dist's sdist; 150 MB more in /var/cache for zig's libc++ | 10 min, 13 the first time
 ## clean | removes build/, dist/ and the venvs | nothing | instant
 PYTHON ?= python3.11
 VENV ?= .venv
