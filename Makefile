@@ -9,26 +9,28 @@
 ## ctest | the C++ tests of the hash and the remainder | as demo | 10 s
 ## test-i386 | every test again in a Debian i386 root (32-bit size_t) | as demo; root, and 1 GB in /var/cache for the root | 2 min the first time, then 50 s
 ## test-musl | CTest and every test again on musl, in i686 and x86_64 roots of CPython built with zig | as demo; root, Debian's archive, and 2.5 GB in /var/cache for the roots | 45 min the first time, then 6 min
+## test-aarch64 | CTest and every test again on Linux aarch64, built with a cross compiler and run by qemu-user | as demo; Debian's qemu-user and g++-aarch64-linux-gnu, and 200 MB in /var/cache for the root | 10 min, 9 of them the suite under qemu
 ## asan-install | builds the module with the sanitizers into .venv-asan | as demo; GCC's sanitizer runtimes | 1 min
 ## asan | every test under AddressSanitizer and UBSan (.venv-asan) | as asan-install | 4 min
 ## fuzz | the atheris fuzzer under the sanitizers, FUZZ_RUNS inputs (FUZZ_FLAGS for libFuzzer) | as asan; libFuzzer, which it installs as root (apt-get install libclang-rt-14-dev) | 1 min (100,000 runs)
 ## docs | redraws docs/fpr.png | as demo; matplotlib, which it installs | 10 s
 ## bench | speed against peers and floors, docs/speed.png; BENCH=--quick for a shorter run, BENCH="--path avx2" for the row cases on kernels named, not chosen by the CPU | as demo; the peers, which it installs | 7 min, 4 more per --path after the first
 ## bench-i386 | the bench's row cases here and in the Debian i386 root, side by side with the ratio i386/x86_64; BENCH=--quick for a shorter run | as test-i386 | 8 min
-## dist | the sdist, manylinux2014 and musllinux wheels (x86_64, i686) in dist/, built by zig, each tested installed | as test-i386 and test-musl; zig, which it installs from PyPI (ziglang) | 9 to 17 min, 6 more the first time (zig builds libc++)
+## dist | the sdist, manylinux2014 (x86_64, i686, aarch64) and musllinux (x86_64, i686) wheels in dist/, built by zig, each tested installed | as test-i386, test-musl and test-aarch64; zig, which it installs from PyPI (ziglang) | 25 min, 10 more the first time (zig builds libc++ for each target)
 ## dist-i386 | the i686 wheel of dist/'s sdist, built and tested in the i386 root | as dist; make dist's sdist | 3 to 8 min, 3 more the first time
 ## dist-musl | the musllinux wheels (i686, x86_64) of dist/'s sdist, built and tested in the musl roots | as test-musl; make dist's sdist | 5 min
+## dist-aarch64 | the aarch64 wheel of dist/'s sdist, built with zig against glibc 2.17, tested in the aarch64 root | as test-aarch64; make dist's sdist; 150 MB more in /var/cache for zig's libc++ | 10 min, 13 the first time
 ## clean | removes build/, dist/ and the venvs | nothing | instant
 PYTHON ?= python3.11
 VENV ?= .venv
 BIN := $(VENV)/bin
 CTEST_DIR := build/ctest
 
-.PHONY: help demo test test-i386 test-musl pytest typecheck ctest install docs bench bench-i386 clean asan asan-install fuzz \
-  dist dist-i386 dist-musl
+.PHONY: help demo test test-i386 test-musl test-aarch64 pytest typecheck ctest install docs bench bench-i386 clean \
+  asan asan-install fuzz dist dist-i386 dist-musl dist-aarch64
 
 help:
-	@awk -F ' [|] ' '/^## / { sub(/^## /, ""); printf "make %-10s %s\n                needs: %s; time: %s\n", $$1, $$2, $$3, $$4 }' $(MAKEFILE_LIST)
+	@awk -F ' [|] ' '/^## / { sub(/^## /, ""); printf "make %-12s %s\n                  needs: %s; time: %s\n", $$1, $$2, $$3, $$4 }' $(MAKEFILE_LIST)
 
 demo: install
 	$(BIN)/python examples/quickstart.py
@@ -57,6 +59,11 @@ test-i386: $(VENV)/.deps
 # The musl roots build the module with the venv's cmake and ninja.
 test-musl: $(VENV)/.deps
 	PATH="$(abspath $(BIN)):$$PATH" tools/musl.sh
+
+# Built here with Debian's cross compiler, the venv's CMake and pybind11, and
+# run under qemu-user in a root of Debian's arm64 Python and NumPy.
+test-aarch64: $(VENV)/.deps
+	tools/aarch64.sh $(VENV)
 
 # The build requirements are installed once so that rebuilds run without
 # isolation and reuse build/ (incremental); the extension is reinstalled on
@@ -209,6 +216,7 @@ dist: $(VENV)/.dist-deps
 	cd $(DIST_CHECK)/src && ../venv/bin/python -m mypy.stubtest tolvane
 	$(MAKE) dist-i386
 	$(MAKE) dist-musl
+	$(MAKE) dist-aarch64
 	for wheel in dist/*.whl; do \
 	  $(AUDITWHEEL) show $$wheel || exit 1; \
 	  ! $(BIN)/python -m zipfile -l $$wheel | grep -F .libs/ || { echo "$$wheel: auditwheel added the libraries above"; exit 1; }; \
@@ -234,6 +242,21 @@ dist-musl: $(VENV)/.dist-deps
 	  PATH="$(abspath $(BIN)):$$PATH" tools/musl.sh --check $$arch "$$(ls dist/*musllinux*_$$arch.whl)" \
 	    "$$(ls dist/*.tar.gz)" || exit 1; \
 	done
+
+# The aarch64 wheel is cross-compiled here by zig against glibc 2.17, and
+# tested installed in the aarch64 root under qemu-user, with pip of its own:
+# Debian's Python has none. auditwheel takes --plat only for this machine's
+# architecture, so the tag that it gives is checked by the file's name.
+AARCH64_PYLIB := build/aarch64-pylib
+AARCH64_WHEEL := dist/tolvane-*.manylinux_2_17_aarch64.whl
+
+dist-aarch64: $(VENV)/.dist-deps
+	rm -rf build/dist-aarch64 $(AARCH64_PYLIB) dist/*_aarch64.whl
+	$(BIN)/pip install --quiet --target $(AARCH64_PYLIB) pip
+	tools/aarch64.sh --wheel "$$(ls dist/*.tar.gz)" $(VENV) build/dist-aarch64
+	$(AUDITWHEEL) repair --wheel-dir dist build/dist-aarch64/*.whl
+	ls $(AARCH64_WHEEL) > /dev/null
+	tools/aarch64.sh --check "$$(ls $(AARCH64_WHEEL))" "$$(ls dist/*.tar.gz)" $(AARCH64_PYLIB)
 
 $(VENV)/.dist-deps: $(VENV)/.deps
 	$(BIN)/pip install --quiet $$($(BIN)/python tools/requirements.py dist)

@@ -15,6 +15,9 @@ INT_MAX = 2**31 - 1
 # access checked: what takes seconds in make test takes minutes there.
 with open("/proc/self/maps") as maps:
     SANITIZED = "libasan" in maps.read()
+# Timeouts catch hangs, not slowness: runs under emulation (make test-aarch64
+# and the aarch64 wheel's check) are many times slower and stretch them.
+TIMEOUT_SCALE = float(os.environ.get("TOLVANE_TIMEOUT_SCALE", "1"))
 
 
 def pytest_report_header() -> str:

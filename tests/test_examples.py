@@ -14,14 +14,14 @@ ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
 sys.path.insert(0, str(EXAMPLES))
 
-from conftest import SANITIZED, child_env  # noqa: E402
+from conftest import SANITIZED, TIMEOUT_SCALE, child_env  # noqa: E402
 from sizing import false_positive_rate, plan  # noqa: E402
 
 
 def run(script: str, *args: str, cwd: Path, expect: int = 0) -> subprocess.CompletedProcess[str]:
     done = subprocess.run(
         [sys.executable, str(EXAMPLES / script), *args],
-        cwd=cwd, capture_output=True, text=True, timeout=600 if SANITIZED else 120, env=child_env(),
+        cwd=cwd, capture_output=True, text=True, timeout=(600 if SANITIZED else 120) * TIMEOUT_SCALE, env=child_env(),
     )
     assert done.returncode == expect, done.stdout + done.stderr
     return done
@@ -167,7 +167,7 @@ def test_dask_union_on_worker_processes(tmp_path, bits):
 
 
 def test_frames_finds_the_duplicates_through_each_recipe_and_none_through_objects(tmp_path):
-    pytest.importorskip("pandas", reason="the i386 root has no pandas")
+    pytest.importorskip("pandas", reason="the Debian roots of test-i386 and test-aarch64 have no pandas")
     output = run("frames.py", "--rows", "20000", "--duplicates", "1000", cwd=tmp_path).stdout
     assert "20,000 rows, 1,000 duplicates by DataFrame.duplicated" in output
     lines = {line[:14].strip(): line[14:].split() for line in output.splitlines()[-3:]}
@@ -179,7 +179,7 @@ def test_frames_finds_the_duplicates_through_each_recipe_and_none_through_object
 @pytest.mark.parametrize("script", sorted(path.name for path in EXAMPLES.glob("*.py")))
 def test_every_example_explains_its_options_and_their_defaults(script, tmp_path):
     if script == "frames.py":
-        pytest.importorskip("pandas", reason="the i386 root has no pandas")
+        pytest.importorskip("pandas", reason="the Debian roots of test-i386 and test-aarch64 have no pandas")
     if script == "dask_union.py":
         needs_distributed()
     shown = run(script, "--help", cwd=tmp_path).stdout

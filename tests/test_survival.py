@@ -12,9 +12,9 @@ import textwrap
 
 import pytest
 
-from conftest import child_env
+from conftest import TIMEOUT_SCALE, child_env
 
-TIMEOUT = 60
+TIMEOUT = 60 * TIMEOUT_SCALE
 
 PRELUDE = """
 import copy, copyreg, pickle
@@ -102,7 +102,7 @@ def survive(code: str, prelude: str = PRELUDE) -> object:
             capture_output=True, text=True, timeout=TIMEOUT, env=child_env(),
         )
     except subprocess.TimeoutExpired:
-        pytest.fail(f"the interpreter hung for {TIMEOUT} s")
+        pytest.fail(f"the interpreter hung for {TIMEOUT:g} s")
     if done.returncode < 0:
         pytest.fail(f"the interpreter died of {signal.Signals(-done.returncode).name}:\n{done.stderr}")
     assert done.returncode == 0, done.stderr

@@ -1,6 +1,11 @@
 """Compare the C++ MurmurHash3 header with the mmh3 package, an independent
 implementation of the same public algorithm: random keys of every length from
-0 to 300 (every tail length many times over) under random seeds."""
+0 to 300 (every tail length many times over) under random seeds.
+
+    compare_mmh3.py [EMULATOR...] DIGEST_TOOL
+
+A cross build runs the digest tool under its emulator, named before it.
+"""
 
 import random
 import subprocess
@@ -15,7 +20,7 @@ except ImportError:  # Debian, for one, has no package of it
 SKIPPED = 77
 
 
-def main(digest_tool: str) -> int:
+def main(digest_tool: list[str]) -> int:
     rng = random.Random(20261208)
     cases = [
         (rng.getrandbits(32), rng.randbytes(length))
@@ -25,7 +30,7 @@ def main(digest_tool: str) -> int:
     cases += [(0, b""), (0xFFFFFFFF, b"\xff" * 31)]
     lines = "".join(f"{seed} {key.hex() or '-'}\n" for seed, key in cases)
     output = subprocess.run(
-        [digest_tool], input=lines, capture_output=True, text=True, check=True
+        digest_tool, input=lines, capture_output=True, text=True, check=True
     ).stdout.split("\n")
     mismatches = 0
     for (seed, key), line in zip(cases, output):
@@ -47,4 +52,4 @@ if __name__ == "__main__":
     if mmh3 is None:
         print("skipped: the mmh3 package is not installed")
         sys.exit(SKIPPED)
-    sys.exit(main(sys.argv[1]))
+    sys.exit(main(sys.argv[1:]))
