@@ -365,6 +365,15 @@ def rows_error(a):
     return None
 
 
+def call_error(s, a, out_error=None):
+    """The error of a call on the rows of a: theirs, then out's, then that
+    of a filter of no bits."""
+    expected = rows_error(a) or out_error
+    if expected is None and a.shape[0] > 0 and s.k > 0 and s.m == 0:
+        expected = ValueError, "filter has no bits: configure m > 0 first"
+    return expected
+
+
 def row_error(a, row):
     """The error of dbg_getrow and dbg_gethex, or None."""
     if a.ndim < 2:
@@ -514,9 +523,7 @@ def step_rows(fdp, s):
     elif s.bare:
         expected = NOT_INITIALISED
     else:
-        expected = rows_error(a)
-        if expected is None and a.shape[0] > 0 and s.k > 0 and s.m == 0:
-            expected = ValueError, "filter has no bits: configure m > 0 first"
+        expected = call_error(s, a)
     result = outcome(expected, lambda: getattr(s.filter, name)(*args))
     if result is FAILED:
         return s
@@ -543,9 +550,7 @@ def step_test_and_insert(fdp, s):
     elif s.bare:
         expected = NOT_INITIALISED
     else:
-        expected = rows_error(a)
-        if expected is None and a.shape[0] > 0 and s.k > 0 and s.m == 0:
-            expected = ValueError, "filter has no bits: configure m > 0 first"
+        expected = call_error(s, a)
     result = outcome(expected, lambda: s.filter.test_and_insert(argument))
     if result is FAILED:
         return s
@@ -640,9 +645,7 @@ def step_test_mask(fdp, s):
     elif s.bare:
         expected = NOT_INITIALISED
     else:
-        expected = rows_error(a) or out_error
-        if expected is None and a.shape[0] > 0 and s.k > 0 and s.m == 0:
-            expected = ValueError, "filter has no bits: configure m > 0 first"
+        expected = call_error(s, a, out_error)
     rows = rows_of(a) if expected is None else None
     buffer_before = None if buffer is None else buffer.copy()
     result = outcome(expected, lambda: s.filter.test_mask(*args, **kwargs))
