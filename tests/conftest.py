@@ -36,6 +36,12 @@ def child_env() -> dict[str, str]:
     return env
 
 
+def needs_pandas() -> None:
+    """Skips where pandas has no package: the Debian roots of test-i386 and
+    test-aarch64, and musl on i686, which has no wheel of it."""
+    pytest.importorskip("pandas", reason="needs pandas, which this interpreter lacks")
+
+
 def configured(k: int, m: int) -> tolvane.bloomfilter:
     f = tolvane.bloomfilter()
     f.configure(k, m)

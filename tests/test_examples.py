@@ -14,7 +14,7 @@ ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
 sys.path.insert(0, str(EXAMPLES))
 
-from conftest import SANITIZED, TIMEOUT_SCALE, child_env  # noqa: E402
+from conftest import SANITIZED, TIMEOUT_SCALE, child_env, needs_pandas  # noqa: E402
 from sizing import false_positive_rate, plan  # noqa: E402
 
 
@@ -167,7 +167,7 @@ def test_dask_union_on_worker_processes(tmp_path, bits):
 
 
 def test_frames_finds_the_duplicates_through_each_recipe_and_none_through_objects(tmp_path):
-    pytest.importorskip("pandas", reason="needs pandas, which this interpreter lacks (the Debian roots, musl on i686)")
+    needs_pandas()
     output = run("frames.py", "--rows", "20000", "--duplicates", "1000", cwd=tmp_path).stdout
     assert "20,000 rows, 1,000 duplicates by DataFrame.duplicated" in output
     lines = {line[:14].strip(): line[14:].split() for line in output.splitlines()[-3:]}
@@ -179,7 +179,7 @@ def test_frames_finds_the_duplicates_through_each_recipe_and_none_through_object
 @pytest.mark.parametrize("script", sorted(path.name for path in EXAMPLES.glob("*.py")))
 def test_every_example_explains_its_options_and_their_defaults(script, tmp_path):
     if script == "frames.py":
-        pytest.importorskip("pandas", reason="needs pandas, which this interpreter lacks (the Debian roots, musl on i686)")
+        needs_pandas()
     if script == "dask_union.py":
         needs_distributed()
     shown = run(script, "--help", cwd=tmp_path).stdout

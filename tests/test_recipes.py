@@ -11,7 +11,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 
-from conftest import child_env, configured  # noqa: E402
+from conftest import child_env, configured, needs_pandas  # noqa: E402
 from sizing import estimated_rows, plan  # noqa: E402
 
 # The README's frame, made and hashed by a fresh interpreter.
@@ -34,7 +34,7 @@ FRAME_HASHES = [12156017451831849224, 13521536413002523856, 12581915337653364573
 
 @pytest.mark.parametrize("seed", ["0", "1", "random"])
 def test_pandas_row_hashes_are_the_same_in_every_process(seed):
-    pytest.importorskip("pandas", reason="needs pandas, which this interpreter lacks (the Debian roots, musl on i686)")
+    needs_pandas()
     printed = subprocess.run(
         [sys.executable, "-c", HASH_FRAME], capture_output=True, text=True, check=True,
         env=child_env() | {"PYTHONHASHSEED": seed},
