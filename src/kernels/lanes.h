@@ -122,31 +122,41 @@ struct set_step {
   }
 };
 
+// Sets the eight bools at to: to[i] is bit i of rows.
+inline void store_rows(int rows, bool* to) {
+  const __m128i row_bit = _mm_set_epi64x(0, 0x8040201008040201);  // byte i: bit i
+  const __m128i bit_of_row = _mm_and_si128(_mm_set1_epi8(static_cast<char>(rows)), row_bit);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(to), _mm_min_epu8(bit_of_row, _mm_set1_epi8(1)));
+}
+
+// Which of a step's eight bits are clear, one bit per row.
+inline int clear_rows(const long long* words, const step_bits& step) {
+  int clear = 0;
+  for (int half = 0; half < 2; ++half) {
+    const __m256i word = load_vector(step.word + 4 * half);
+    const __m256i bit = load_vector(step.bit + 4 * half);
+    const __m256i found = _mm256_and_si256(_mm256_i64gather_epi64(words, word, 8), bit);
+    const __m256i missing = _mm256_cmpeq_epi64(found, _mm256_setzero_si256());
+    clear |= _mm256_movemask_pd(_mm256_castsi256_pd(missing)) << 4 * half;
+  }
+  return clear;
+}
+
 // Tests the steps of one batch after the other and, after the k steps of a
 // batch, sets its rows' results: a row is a member when no step found its bit
 // clear.
 class test_step {
  public:
   test_step(const uint64_t* words, size_t k, bool* member)
-      : words_(reinterpret_cast<const long long*>(words)),
-        k_(k),
-        member_(member),
-        clear_{_mm256_setzero_si256(), _mm256_setzero_si256()} {}
+      : words_(reinterpret_cast<const long long*>(words)), k_(k), member_(member) {}
 
   void operator()(const step_bits& step) {
-    for (int half = 0; half < 2; ++half) {
-      const __m256i word = load_vector(step.word + 4 * half);
-      const __m256i bit = load_vector(step.bit + 4 * half);
-      const __m256i found = _mm256_and_si256(_mm256_i64gather_epi64(words_, word, 8), bit);
-      clear_[half] = _mm256_or_si256(clear_[half], _mm256_cmpeq_epi64(found, _mm256_setzero_si256()));
-    }
+    clear_ |= clear_rows(words_, step);
     if (++done_ < k_) return;
-    const int clear = _mm256_movemask_pd(_mm256_castsi256_pd(clear_[0])) |
-                      _mm256_movemask_pd(_mm256_castsi256_pd(clear_[1])) << 4;
-    for (std::ptrdiff_t i = 0; i < batch_rows; ++i) member_[i] = !(clear >> i & 1);
+    store_rows(~clear_, member_);
     member_ += batch_rows;
     done_ = 0;
-    clear_[0] = clear_[1] = _mm256_setzero_si256();
+    clear_ = 0;
   }
 
  private:
@@ -155,7 +165,7 @@ class test_step {
   size_t k_;
   bool* member_;
   size_t done_ = 0;
-  __m256i clear_[2];
+  int clear_ = 0;
 };
 
 // Test-and-insert must answer for each row as if the rows before it had all
@@ -174,29 +184,22 @@ class test_and_set_step {
 
   test_and_set_step(uint64_t* words, size_t k, bool* seen) : words_(words), k_(k), seen_(seen) {}
 
-  void operator()(const step_bits& step) {
+  // Always inlined into the loop that makes the steps: clang called it, and
+  // the call spilled and reloaded the lanes' vector registers at every step.
+  __attribute__((always_inline)) void operator()(const step_bits& step) {
     steps_[done_] = &step;
     if (++done_ < k_) return;
     int seen = 0xff;
-    const long long* const words = reinterpret_cast<const long long*>(words_);
     for (size_t j = 0; j < k_; ++j) {
-      int clear = 0;
-      for (int half = 0; half < 2; ++half) {
-        const __m256i word = load_vector(steps_[j]->word + 4 * half);
-        const __m256i bit = load_vector(steps_[j]->bit + 4 * half);
-        const __m256i found = _mm256_and_si256(_mm256_i64gather_epi64(words, word, 8), bit);
-        const __m256i missing = _mm256_cmpeq_epi64(found, _mm256_setzero_si256());
-        clear |= _mm256_movemask_pd(_mm256_castsi256_pd(missing)) << 4 * half;
-      }
-      clear_[j] = clear;
-      seen &= ~clear;
+      clear_[j] = clear_rows(reinterpret_cast<const long long*>(words_), *steps_[j]);
+      seen &= ~clear_[j];
     }
     const set_step set{words_};
     for (size_t j = 0; j < k_; ++j) set(*steps_[j]);
     for (int row = 1; row < batch_rows; ++row) {
       if (!(seen >> row & 1) && set_before(row)) seen |= 1 << row;
     }
-    for (std::ptrdiff_t i = 0; i < batch_rows; ++i) seen_[i] = seen >> i & 1;
+    store_rows(seen, seen_);
     seen_ += batch_rows;
     done_ = 0;
   }
