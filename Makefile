@@ -17,6 +17,7 @@
 ## bench | speed against peers and floors, docs/speed.png; BENCH=--quick for a shorter run, BENCH="--path avx2" for the row cases on kernels named, not chosen by the CPU | as demo; the peers, which it installs | 7 min, 4 more per --path after the first
 ## bench-i386 | the bench's row cases here and in the Debian i386 root, side by side with the ratio i386/x86_64; BENCH=--quick for a shorter run | as test-i386 | 8 min
 ## dist | the sdist, manylinux2014 (x86_64, i686, aarch64) and musllinux (x86_64, i686) wheels in dist/, built by zig, each tested installed | as test-i386, test-musl and test-aarch64; zig, which it installs from PyPI (ziglang) | 25 min, 10 more the first time (zig builds libc++ for each target)
+## dist-x86_64 | the x86_64 manylinux wheel in dist/, tested installed in a fresh venv | as dist; make dist's wheel | 3 min
 ## dist-i386 | the i686 wheel of dist/'s sdist, built and tested in the i386 root | as dist; make dist's sdist | 3 to 8 min, 3 more the first time
 ## dist-musl | the musllinux wheels (i686, x86_64) of dist/'s sdist, built and tested in the musl roots | as test-musl; make dist's sdist | 5 min
 ## dist-aarch64 | the aarch64 wheel of dist/'s sdist, built with zig against glibc 2.17, tested in the aarch64 root | as test-aarch64; make dist's sdist; 150 MB more in /var/cache for zig's libc++ | 10 min, 13 the first time
@@ -27,7 +28,7 @@ BIN := $(VENV)/bin
 CTEST_DIR := build/ctest
 
 .PHONY: help demo test test-i386 test-musl test-aarch64 pytest typecheck ctest install docs bench bench-i386 clean \
-  asan asan-install fuzz dist dist-i386 dist-musl dist-aarch64
+  asan asan-install fuzz dist dist-x86_64 dist-i386 dist-musl dist-aarch64
 
 help:
 	@awk -F ' [|] ' '/^## / { sub(/^## /, ""); printf "make %-12s %s\n                  needs: %s; time: %s\n", $$1, $$2, $$3, $$4 }' $(MAKEFILE_LIST)
@@ -189,8 +190,11 @@ $(ASAN_VENV)/.deps: pyproject.toml
 # (the x86_64 one on emulated CPUs too, which choose its row kernels),
 # from the unpacked source archive: that holds no module, so the tests can
 # import only the installed one. The i686 wheel is built and tested in the
-# i386 root, the musllinux wheels in the musl roots, and all are tagged here. Last, every wheel is shown, and one that
-# auditwheel had to give a shared library of its own is refused.
+# i386 root, the musllinux wheels in the musl roots, and all are tagged here.
+# The aarch64 wheel is built and tested beside the x86 ones (under qemu its
+# tests keep one core busy for about 12 minutes), its output shown after
+# theirs. Last, every wheel is shown, and one that auditwheel had to give a
+# shared library of its own is refused.
 GLIBC_FLOOR := 2.17
 MANYLINUX := manylinux_$(subst .,_,$(GLIBC_FLOOR))
 DIST_CHECK := build/dist-check
@@ -202,10 +206,23 @@ ZIG_CXX := CXX=$(abspath tools/zig-cxx) \
   TOLVANE_ZIG="$$($(BIN)/python -c 'import os, ziglang; print(os.path.dirname(ziglang.__file__))')/zig"
 
 dist: $(VENV)/.dist-deps
-	rm -rf dist build/dist $(DIST_CHECK)
+	rm -rf dist build/dist
 	$(ZIG_CXX) TOLVANE_ZIG_TARGET=x86_64-linux-gnu.$(GLIBC_FLOOR) $(BIN)/python -m build --outdir build/dist .
 	$(AUDITWHEEL) repair --plat $(MANYLINUX)_x86_64 --wheel-dir dist build/dist/*.whl
 	cp build/dist/*.tar.gz dist/
+	$(MAKE) dist-aarch64 > build/dist-aarch64.log 2>&1 & aarch64=$$!; \
+	{ $(MAKE) dist-x86_64 && $(MAKE) dist-i386 && $(MAKE) dist-musl; }; built=$$?; \
+	wait $$aarch64; tested=$$?; \
+	echo "== make dist-aarch64, run beside the x86 wheels"; cat build/dist-aarch64.log; \
+	[ $$built = 0 ] && [ $$tested = 0 ]
+	for wheel in dist/*.whl; do \
+	  $(AUDITWHEEL) show $$wheel || exit 1; \
+	  ! $(BIN)/python -m zipfile -l $$wheel | grep -F .libs/ || { echo "$$wheel: auditwheel added the libraries above"; exit 1; }; \
+	done
+	ls -l dist
+
+dist-x86_64: $(VENV)/.dist-deps
+	rm -rf $(DIST_CHECK)
 	$(PYTHON) -m venv $(DIST_CHECK)/venv
 	$(DIST_CHECK)/venv/bin/pip install --quiet --upgrade pip
 	$(DIST_CHECK)/venv/bin/pip install --quiet "$$(ls dist/*manylinux*_x86_64.whl)[test,examples]"
@@ -214,14 +231,6 @@ dist: $(VENV)/.dist-deps
 	cd $(DIST_CHECK)/src && ../venv/bin/python -c 'import sys, tolvane; assert tolvane.__file__.startswith(sys.prefix), tolvane.__file__'
 	cd $(DIST_CHECK)/src && TOLVANE_QEMU_DIR="$$($(abspath tools/qemu.sh) || true)" ../venv/bin/python -m pytest -p no:cacheprovider
 	cd $(DIST_CHECK)/src && ../venv/bin/python -m mypy.stubtest tolvane
-	$(MAKE) dist-i386
-	$(MAKE) dist-musl
-	$(MAKE) dist-aarch64
-	for wheel in dist/*.whl; do \
-	  $(AUDITWHEEL) show $$wheel || exit 1; \
-	  ! $(BIN)/python -m zipfile -l $$wheel | grep -F .libs/ || { echo "$$wheel: auditwheel added the libraries above"; exit 1; }; \
-	done
-	ls -l dist
 
 dist-i386: $(VENV)/.dist-deps
 	rm -rf build/dist-i386 $(I386_PYLIB)
