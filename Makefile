@@ -16,7 +16,7 @@
 ## docs | redraws docs/fpr.png | as demo; matplotlib, which it installs | 10 s
 ## bench | speed against peers and floors, docs/speed.png; BENCH=--quick for a shorter run, BENCH="--path avx2" for the row cases on kernels named, not chosen by the CPU | as demo; the peers, which it installs | 7 min, 4 more per --path after the first
 ## bench-i386 | the bench's row cases here and in the Debian i386 root, side by side with the ratio i386/x86_64; BENCH=--quick for a shorter run | as test-i386 | 8 min
-## dist | the sdist, manylinux2014 (x86_64, i686, aarch64) and musllinux (x86_64, i686) wheels in dist/, built by zig, each tested installed | as test-i386, test-musl and test-aarch64; zig, which it installs from PyPI (ziglang) | 25 min, 10 more the first time (zig builds libc++ for each target)
+## dist | the sdist, manylinux2014 (x86_64, i686, aarch64) and musllinux (x86_64, i686) wheels in dist/, built by zig, each tested installed | as test-i386, test-musl and test-aarch64; zig, which it installs from PyPI (ziglang) | 15 min, 5 more the first time (zig builds libc++ for each target)
 ## dist-x86_64 | the x86_64 manylinux wheel in dist/, tested installed in a fresh venv | as dist; make dist's wheel | 3 min
 ## dist-i386 | the i686 wheel of dist/'s sdist, built and tested in the i386 root | as dist; make dist's sdist | 3 to 8 min, 3 more the first time
 ## dist-musl | the musllinux wheels (i686, x86_64) of dist/'s sdist, built and tested in the musl roots | as test-musl; make dist's sdist | 5 min
@@ -192,7 +192,7 @@ $(ASAN_VENV)/.deps: pyproject.toml
 # import only the installed one. The i686 wheel is built and tested in the
 # i386 root, the musllinux wheels in the musl roots, and all are tagged here.
 # The aarch64 wheel is built and tested beside the x86 ones (under qemu its
-# tests keep one core busy for about 12 minutes), its output shown after
+# tests keep one core busy for about 11 minutes), its output shown after
 # theirs. Last, every wheel is shown, and one that auditwheel had to give a
 # shared library of its own is refused.
 GLIBC_FLOOR := 2.17
