@@ -348,19 +348,25 @@ class Runner:
             self.process.wait()
 
 
+def kernel_set(path: str) -> str:
+    """The row kernels that a --path forces: "" for "zig" (the CPU's)."""
+    return path.removeprefix("zig").removeprefix("-")
+
+
 def forced_build(path: str) -> Path:
     """The build directory of a module that runs the row kernels `path`
     whatever the CPU, or, for "zig", one built by zig's clang and libc++ as
-    the wheels are. CMake rebuilds it when its sources have changed."""
+    the wheels are ("zig-SET": with the kernels SET). CMake rebuilds it when
+    its sources have changed."""
     import pybind11
 
     build = ROOT / "build" / f"bench-{path}"
     cmake = shutil.which("cmake", path=str(Path(sys.executable).parent)) or "cmake"
-    options, env = [f"-DTOLVANE_KERNELS={path}"], None
-    if path == "zig":
+    options, env = [f"-DTOLVANE_KERNELS={kernel_set(path)}"], None
+    if path.startswith("zig"):
         import ziglang
 
-        options = [f"-DCMAKE_CXX_COMPILER={ROOT / 'tools' / 'zig-cxx'}"]
+        options.append(f"-DCMAKE_CXX_COMPILER={ROOT / 'tools' / 'zig-cxx'}")
         env = dict(os.environ, TOLVANE_ZIG=str(Path(ziglang.__file__).parent / "zig"),
                    TOLVANE_ZIG_TARGET=f"{platform.machine()}-linux-gnu.2.17")
     subprocess.run([cmake, "-S", ROOT, "-B", build, "-DTOLVANE_MODULE=ON", *options,
@@ -375,14 +381,15 @@ def host_runners(paths: list, floors: str, cpu: dict) -> list:
     in a process of its own; the module installed, here, when none is."""
     runners = []
     for path in dict.fromkeys(paths):
-        if path not in ("one_at_a_time", "zig") and not cpu.get(path, False):
-            print(f"note: --path {path} skipped: this CPU (or its OS) does not allow {path}")
+        kernels = kernel_set(path)
+        if kernels not in ("one_at_a_time", "") and not cpu.get(kernels, False):
+            print(f"note: --path {path} skipped: this CPU (or its OS) does not allow {kernels}")
             continue
         build = forced_build(path)
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(build), os.environ.get("PYTHONPATH")])))
         runner = Runner(path, command=[sys.executable, str(Path(__file__).resolve()), "--serve", "--floors", floors],
                         env=env)
-        forced = path != "zig" and runner.kernels != path.replace("_", " ")
+        forced = kernels != "" and runner.kernels != kernels.replace("_", " ")
         if forced or not runner.about["module"].startswith(str(build)):
             sys.exit(f"--path {path}: {runner.about['module']} runs the kernels {runner.kernels!r}")
         runners.append(runner)
@@ -605,11 +612,12 @@ def main():
     parser.add_argument("--floors", help="the floors binary (built by make bench)")
     parser.add_argument("--quick", action="store_true", help="fewer rows and repetitions")
     parser.add_argument("--plot", help="write ns per row against filter size to this PNG")
-    parser.add_argument("--path", action="append", default=[], choices=[*KERNEL_SETS, "zig"],
+    paths = [*KERNEL_SETS, "zig", *(f"zig-{kernels}" for kernels in KERNEL_SETS)]
+    parser.add_argument("--path", action="append", default=[], choices=paths,
                         help="run the row cases with a module built to run these row kernels whatever the CPU "
                              "(several allowed, side by side), or zig: one built by zig's clang as the wheels are, "
-                             "with the kernels the CPU allows (needs the dist extra); the module installed when "
-                             "none is given")
+                             "with the kernels the CPU allows, or zig-SET: with the kernels SET (needs the dist "
+                             "extra); the module installed when none is given")
     parser.add_argument("--i386", metavar="COMMAND",
                         help="a command that serves the row cases in the i386 root "
                              "(tools/i386.sh --bench PYBIND11_DIR): runs them here and there, side by side")
