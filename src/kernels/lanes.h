@@ -130,12 +130,13 @@ inline void store_rows(int rows, bool* to) {
 }
 
 // Which of a step's eight bits are clear, one bit per row.
-inline int clear_rows(const long long* words, const step_bits& step) {
+inline int clear_rows(const uint64_t* words, const step_bits& step) {
+  const long long* const gathered = reinterpret_cast<const long long*>(words);  // as the gather takes them
   int clear = 0;
   for (int half = 0; half < 2; ++half) {
     const __m256i word = load_vector(step.word + 4 * half);
     const __m256i bit = load_vector(step.bit + 4 * half);
-    const __m256i found = _mm256_and_si256(_mm256_i64gather_epi64(words, word, 8), bit);
+    const __m256i found = _mm256_and_si256(_mm256_i64gather_epi64(gathered, word, 8), bit);
     const __m256i missing = _mm256_cmpeq_epi64(found, _mm256_setzero_si256());
     clear |= _mm256_movemask_pd(_mm256_castsi256_pd(missing)) << 4 * half;
   }
@@ -147,8 +148,7 @@ inline int clear_rows(const long long* words, const step_bits& step) {
 // clear.
 class test_step {
  public:
-  test_step(const uint64_t* words, size_t k, bool* member)
-      : words_(reinterpret_cast<const long long*>(words)), k_(k), member_(member) {}
+  test_step(const uint64_t* words, size_t k, bool* member) : words_(words), k_(k), member_(member) {}
 
   void operator()(const step_bits& step) {
     clear_ |= clear_rows(words_, step);
@@ -160,8 +160,7 @@ class test_step {
   }
 
  private:
-  // As the gather instruction takes them.
-  const long long* words_;
+  const uint64_t* words_;
   size_t k_;
   bool* member_;
   size_t done_ = 0;
@@ -191,7 +190,7 @@ class test_and_set_step {
     if (++done_ < k_) return;
     int seen = 0xff;
     for (size_t j = 0; j < k_; ++j) {
-      clear_[j] = clear_rows(reinterpret_cast<const long long*>(words_), *steps_[j]);
+      clear_[j] = clear_rows(words_, *steps_[j]);
       seen &= ~clear_[j];
     }
     const set_step set{words_};
