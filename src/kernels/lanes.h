@@ -171,10 +171,11 @@ class test_step {
 // been inserted first, and a row's positions may meet those of any step of an
 // earlier row in its batch: so the k steps of a batch are kept (in the ring,
 // which holds them until the last one arrives). Every bit is then read before
-// any is set, and set as insert sets it; a row whose bits were not all set
-// before the batch may still have been seen, when earlier rows of the batch
-// set each bit it lacked, which is looked for only then (for a new row,
-// rarely beyond its first step).
+// any is set, and set as insert sets it, but for the steps whose eight bits
+// were all set already (rows seen before leave their cache lines clean); a
+// row whose bits were not all set before the batch may still have been seen,
+// when earlier rows of the batch set each bit it lacked, which is looked for
+// only then (for a new row, rarely beyond its first step).
 class test_and_set_step {
  public:
   // The steps a batch may have, and the ring that holds them all.
@@ -194,7 +195,9 @@ class test_and_set_step {
       seen &= ~clear_[j];
     }
     const set_step set{words_};
-    for (size_t j = 0; j < k_; ++j) set(*steps_[j]);
+    for (size_t j = 0; j < k_; ++j) {
+      if (clear_[j]) set(*steps_[j]);
+    }
     for (int row = 1; row < batch_rows; ++row) {
       if (!(seen >> row & 1) && set_before(row)) seen |= 1 << row;
     }
