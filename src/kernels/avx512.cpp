@@ -94,8 +94,8 @@ class test_step {
 // whose eight bits were all set already writes nothing (rows seen before
 // leave the words as they were, and their cache lines clean). A row whose
 // bits were not all set before the batch may still have been seen, when
-// earlier rows of the batch set each bit it lacked: the first bit it lacked
-// is looked for among theirs, and only where it is found, every other one.
+// earlier rows of the batch set each bit it lacked: the word of the first bit
+// it lacked is looked for among theirs, and only where it is found, each bit.
 template <bool scatter>
 class test_and_set_step {
  public:
@@ -112,19 +112,16 @@ class test_and_set_step {
     __m512i first_lacked = _mm512_setzero_si512();
     for (size_t j = 0; j < k_; ++j) {
       clear_[j] = static_cast<__mmask8>(~found(words_, *steps_[j]));
-      first_lacked = _mm512_mask_mov_epi64(first_lacked, clear_[j] & seen, positions(*steps_[j]));
+      first_lacked = _mm512_mask_mov_epi64(first_lacked, clear_[j] & seen, word_indices(*steps_[j]));
       seen &= static_cast<__mmask8>(~clear_[j]);
     }
     for (size_t j = 0; j < k_; ++j) {
       if (clear_[j]) set_bits<scatter>(words_, *steps_[j]);
     }
     const unsigned lacking = static_cast<unsigned>(~seen) & 0xfe;  // row 0 has no earlier row
-    if (lacking) {
-      for (size_t j = 0; j < k_; ++j) positions_[j] = positions(*steps_[j]);
-      for (unsigned rest = lacking; rest; rest &= rest - 1) {
-        const int row = __builtin_ctz(rest);
-        if (met_before(row, first_lacked) && set_before(row)) seen |= static_cast<__mmask8>(1u << row);
-      }
+    for (unsigned rest = lacking; rest; rest &= rest - 1) {
+      const int row = __builtin_ctz(rest);
+      if (word_met_before(row, first_lacked) && set_before(row)) seen |= static_cast<__mmask8>(1u << row);
     }
     store_answers(seen, seen_);
     seen_ += batch_rows;
@@ -132,21 +129,15 @@ class test_and_set_step {
   }
 
  private:
-  // A step's eight bit positions, 64 * word + bit.
-  static __m512i positions(const step_bits& step) {
-    const __m512i bit = _mm512_sub_epi64(_mm512_set1_epi64(63), _mm512_lzcnt_epi64(bits(step)));
-    return _mm512_or_si512(_mm512_slli_epi64(word_indices(step), 6), bit);
-  }
-
-  // Whether the first bit that row lacked, its lane of first_lacked, is one of
-  // the bits of the rows before it: for a new row, rarely, and then
-  // set_before decides. k comparisons without a branch, where set_before
-  // compares words and bits apart and stops where it finds one.
-  bool met_before(int row, __m512i first_lacked) const {
-    const __m512i position = _mm512_permutexvar_epi64(_mm512_set1_epi64(row), first_lacked);
+  // Whether the word of the first bit that row lacked, its lane of
+  // first_lacked, is one of the words of the rows before it: for a new row,
+  // rarely, and only then does set_before look bit by bit. One comparison a
+  // step and no branch.
+  bool word_met_before(int row, __m512i first_lacked) const {
+    const __m512i word = _mm512_permutexvar_epi64(_mm512_set1_epi64(row), first_lacked);
     const __mmask8 earlier = static_cast<__mmask8>((1u << row) - 1);
     __mmask8 met = 0;
-    for (size_t j = 0; j < k_; ++j) met |= _mm512_mask_cmpeq_epi64_mask(earlier, position, positions_[j]);
+    for (size_t j = 0; j < k_; ++j) met |= _mm512_mask_cmpeq_epi64_mask(earlier, word, word_indices(*steps_[j]));
     return met != 0;
   }
 
@@ -174,7 +165,6 @@ class test_and_set_step {
   size_t done_ = 0;
   const step_bits* steps_[most_steps];
   __mmask8 clear_[most_steps];
-  __m512i positions_[most_steps];
 };
 
 // Calls visit with std::true_type where long rows insert with a scatter.
