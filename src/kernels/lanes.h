@@ -195,6 +195,18 @@ class test_and_set_step {
       clear_[j] = clear_rows(words_, *steps_[j]);
       seen &= ~clear_[j];
     }
+    if (seen != 0xff) seen = set_lacked(seen);
+    store_rows(seen, seen_);
+    seen_ += batch_rows;
+    done_ = 0;
+  }
+
+ private:
+  // Where some row lacked a bit: sets the steps' bits but where all eight were
+  // set, and returns seen with the rows that earlier rows of the batch made
+  // whole. Apart, so that a batch of rows seen before runs through none of it;
+  // inlined all the same, as clang would call it.
+  __attribute__((always_inline)) int set_lacked(int seen) const {
     const set_step set{words_};
     for (size_t j = 0; j < k_; ++j) {
       if (clear_[j]) set(*steps_[j]);
@@ -202,12 +214,9 @@ class test_and_set_step {
     for (int row = 1; row < batch_rows; ++row) {
       if (!(seen >> row & 1) && word_met_before(row) && set_before(row)) seen |= 1 << row;
     }
-    store_rows(seen, seen_);
-    seen_ += batch_rows;
-    done_ = 0;
+    return seen;
   }
 
- private:
   // Whether the word of the first bit that row lacked is one of the words of
   // the rows before it: for a new row, rarely, and only then does set_before
   // look bit by bit. Two comparisons a step and no branch.
