@@ -114,9 +114,31 @@ class collector_paused {
   bool was_enabled_;
 };
 
+// The kernels write a new mask a byte per row as they go, and the first write
+// to each of its fresh pages would fault in the middle of their loop, which
+// costs them much more than the fault itself (test_mask of 10^6 rows 0.3 ns
+// per row slower on AMD Zen 4 under KVM). So a large one has its pages
+// brought in first, in one call, where the kernel knows how (Linux 5.14 and
+// later; older ones refuse the advice, and nothing changes).
+void populate(void* start, size_t size) {
+#if defined(__linux__)
+  constexpr int populate_write = 23;  // MADV_POPULATE_WRITE, which older headers lack
+  constexpr uintptr_t step = uintptr_t{1} << 16;  // a multiple of every page size
+  const auto first = (reinterpret_cast<uintptr_t>(start) + step - 1) / step * step;
+  const auto end = (reinterpret_cast<uintptr_t>(start) + size) / step * step;
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, populate_write);
+#else
+  (void)start;
+  (void)size;
+#endif
+}
+
 py::array_t<bool> new_mask(ssize_t size) {
   const collector_paused paused;
-  return py::array_t<bool>(size);
+  py::array_t<bool> mask(size);
+  constexpr ssize_t populated_from = ssize_t{1} << 18;
+  if (size >= populated_from) populate(mask.mutable_data(), static_cast<size_t>(size));
+  return mask;
 }
 
 // One answer per row, before they go into a list or a mask.

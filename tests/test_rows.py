@@ -183,6 +183,19 @@ def test_a_row_is_not_seen_through_a_position_it_repeats():
     assert f.test_and_insert(rows[:1]).tolist() == [True]
 
 
+def test_masks_of_many_rows_answer_as_fewer_rows_do():
+    # Past the size from which a new mask's pages are brought in before the
+    # kernels write it. Seven rows a call go one at a time.
+    rows = sample("u1", (300_001, 8))
+    f, g = configured(3, 2_000_003), configured(3, 2_000_003)
+    f.insert(rows[::2])
+    assert f.test_mask(rows).tolist() == f.test(rows)
+    seen = f.test_and_insert(rows)
+    g.insert(rows[::2])
+    assert seen.tolist() == [a for i in range(0, len(rows), 7) for a in g.test_and_insert(rows[i : i + 7]).tolist()]
+    assert f.to_bytes() == g.to_bytes()
+
+
 # NaN with other payloads and signs, and both zeros: equal values, other bytes.
 FLOAT_BYTES = [
     np.array([[np.nan, 1.0]]), np.array([[-np.nan, 1.0]]),
