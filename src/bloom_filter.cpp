@@ -85,12 +85,18 @@ const quillon::row_kernels& kernels = [] {
 
 constexpr size_t huge_page = size_t{1} << 21;
 
+// Gives advice on the whole units of `unit` bytes (a power of two, and a
+// multiple of the page size) that lie within [start, start + size).
+void advise_inside(void* start, size_t size, uintptr_t unit, int advice) {
+  const auto first = (reinterpret_cast<uintptr_t>(start) + unit - 1) / unit * unit;
+  const auto end = (reinterpret_cast<uintptr_t>(start) + size) / unit * unit;
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, advice);
+}
+
 // Large fresh buffers are filled faster on huge pages: one fault per 2 MiB.
 void advise_huge_pages(void* start, size_t size) {
 #ifdef MADV_HUGEPAGE
-  const auto first = (reinterpret_cast<uintptr_t>(start) + huge_page - 1) / huge_page * huge_page;
-  const auto end = (reinterpret_cast<uintptr_t>(start) + size) / huge_page * huge_page;
-  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+  advise_inside(start, size, huge_page, MADV_HUGEPAGE);
 #else
   (void)start;
   (void)size;
@@ -122,10 +128,7 @@ class collector_paused {
 void populate(void* start, size_t size) {
 #if defined(__linux__)
   constexpr int populate_write = 23;  // MADV_POPULATE_WRITE, which older headers lack
-  constexpr uintptr_t step = uintptr_t{1} << 16;  // a multiple of every page size
-  const auto first = (reinterpret_cast<uintptr_t>(start) + step - 1) / step * step;
-  const auto end = (reinterpret_cast<uintptr_t>(start) + size) / step * step;
-  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, populate_write);
+  advise_inside(start, size, uintptr_t{1} << 16, populate_write);  // 64 KiB: a multiple of every page size
 #else
   (void)start;
   (void)size;
