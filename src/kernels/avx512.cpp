@@ -194,9 +194,8 @@ void insert(const filter_words& filter, const row_geometry& geometry) {
       eight_then_one(
           geometry, rows,
           [&](std::ptrdiff_t batches) {
-            set_step<decltype(scatter)::value> set{filter.words};
             visit_eight_rows_at_a_time<true>(rows, batches, geometry.rows, length, filter.k, filter.m, filter.words,
-                                             set);
+                                             set_step<decltype(scatter)::value>{filter.words});
           },
           [&](std::ptrdiff_t first) { insert_one_at_a_time(filter, rows, first, geometry.rows, length); });
     });
@@ -209,9 +208,8 @@ void test(const filter_words& filter, const row_geometry& geometry, bool* member
     eight_then_one(
         geometry, rows,
         [&](std::ptrdiff_t batches) {
-          test_step tester(filter.words, filter.k, member);
           visit_eight_rows_at_a_time<false>(rows, batches, geometry.rows, length, filter.k, filter.m, filter.words,
-                                            tester);
+                                            test_step(filter.words, filter.k, member));
         },
         [&](std::ptrdiff_t first) { test_one_at_a_time(filter, rows, first, geometry.rows, length, member); });
   });
@@ -228,9 +226,9 @@ void test_and_insert(const filter_words& filter, const row_geometry& geometry, b
       eight_then_one(
           geometry, rows,
           [&](std::ptrdiff_t batches) {
-            tester_type tester(filter.words, filter.k, seen);
             visit_eight_rows_at_a_time<true, tester_type::ring_capacity>(rows, batches, geometry.rows, length,
-                                                                         filter.k, filter.m, filter.words, tester);
+                                                                         filter.k, filter.m, filter.words,
+                                                                         tester_type(filter.words, filter.k, seen));
           },
           [&](std::ptrdiff_t first) {
             test_and_insert_one_at_a_time(filter, rows, first, geometry.rows, length, seen);
