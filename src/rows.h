@@ -65,6 +65,9 @@ constexpr std::array<char, 32> item_reversal() {
 
 // Rows whose bytes lie one after the other are hashed where they are.
 struct contiguous_rows {
+  // Read in order of address, which the hardware's prefetcher follows.
+  static constexpr bool streamed = true;
+
   const char* base;
   std::ptrdiff_t row_stride;
   size_t row_length;
@@ -78,7 +81,11 @@ struct contiguous_rows {
     for (std::ptrdiff_t i = 0; i < batch_rows; ++i) rows[i] = (*this)(first + i, 0);
   }
   // Asks for the cache lines of rows first .. last that will be hashed soon.
-  void prefetch(std::ptrdiff_t first, std::ptrdiff_t last) const {
+  // Both readers' prefetch are always inlined: g++ took a function that only
+  // prefetches for one without effects and dropped the calls, so that rows
+  // lying one after the other were never prefetched (64-byte rows inserted
+  // at 2.1 to 2.5 times the time of clang's build, AVX2 kernels, AMD Zen 4).
+  __attribute__((always_inline)) void prefetch(std::ptrdiff_t first, std::ptrdiff_t last) const {
     const size_t length = std::min(row_length, prefetch_row_max);
     if (length == 0) return;
     for (std::ptrdiff_t row = first; row <= last; ++row) {
@@ -96,6 +103,8 @@ struct contiguous_rows {
 // only at run time.
 template <size_t Size>
 struct gathered_rows {
+  static constexpr bool streamed = false;
+
   row_geometry geometry;
   unsigned char* buffer;
   size_t slot_bytes;
@@ -223,7 +232,7 @@ struct gathered_rows {
   // rows between lie in between: on those two lines when a column's elements
   // are close (Fortran order, small items); otherwise the hardware's stream
   // prefetcher is left to fetch them.
-  void prefetch(std::ptrdiff_t first, std::ptrdiff_t last) const {
+  __attribute__((always_inline)) void prefetch(std::ptrdiff_t first, std::ptrdiff_t last) const {
     const std::ptrdiff_t cols = std::min(geometry.cols, prefetch_columns_max);
     for (std::ptrdiff_t col = 0; col < cols; ++col) {
       const char* const element = geometry.base + col * geometry.col_stride;

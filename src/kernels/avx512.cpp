@@ -52,6 +52,7 @@ __attribute__((always_inline)) inline void set_bits(uint64_t* words, const step_
 
 template <bool scatter>
 struct set_step {
+  static constexpr bool stores_every_step = true;
   uint64_t* words;
   void operator()(const step_bits& step) const { set_bits<scatter>(words, step); }
 };
@@ -67,6 +68,7 @@ void store_answers(__mmask8 answers, bool* to) {
 
 class test_step {
  public:
+  static constexpr bool stores_every_step = false;
   test_step(const uint64_t* words, size_t k, bool* member) : words_(words), k_(k), member_(member) {}
 
   void operator()(const step_bits& step) {
@@ -102,6 +104,7 @@ class test_and_set_step {
   // The steps a batch may have, and the ring that holds them all.
   static constexpr size_t most_steps = 56;
   static constexpr size_t ring_capacity = 64;
+  static constexpr bool stores_every_step = false;
 
   test_and_set_step(uint64_t* words, size_t k, bool* seen) : words_(words), k_(k), seen_(seen) {}
 
