@@ -109,7 +109,10 @@ class position_lanes {
 #if defined(__AVX512VL__)
     return _mm256_min_epu64(x, _mm256_add_epi64(x, m));
 #else
-    return _mm256_add_epi64(x, _mm256_and_si256(_mm256_cmpgt_epi64(_mm256_setzero_si256(), x), m));
+    // Blended on x's sign bit: no compare with a zero vector, which would
+    // take one more of the registers that the step loop runs short of.
+    const __m256d below_zero = _mm256_castsi256_pd(x);
+    return _mm256_castpd_si256(_mm256_blendv_pd(below_zero, _mm256_castsi256_pd(_mm256_add_epi64(x, m)), below_zero));
 #endif
   }
 
