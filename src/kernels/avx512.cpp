@@ -1,18 +1,24 @@
 // The kernels for CPUs with AVX-512 (F, VL, BW, DQ and CD): the lanes of the
 // AVX2 kernels, whose hash rotates and whose positions compare, mask and
 // multiply with AVX-512's instructions (murmur.h, positions.h), and a memory
-// stage of its own. Steps read their eight words with one gather; insert
-// writes long rows' steps with one scatter, because eight stores whose
+// stage of its own. Steps read their eight words with one gather. Long rows
+// that are not prefetched (gathered rows for insert, every row for
+// test-and-insert) write a step with one scatter: eight stores whose
 // addresses come from loads hold up the loads of the next rows' bytes behind
-// them (on AMD Zen 4, 64-byte rows inserted at 1.8 to 2.3 times the time of
-// test; 1.0 to 1.2 with the scatter).
+// them (on AMD Zen 4, reversed 64-byte rows inserted at k = 3 at 0.75 of the
+// time with the scatter). Rows read in place are prefetched for insert, and
+// its eight stores then cost less than a scatter (64-byte rows: 0.6 to 0.8
+// of the time).
+#include <type_traits>
+
 #include "kernels/lanes.h"
 
 namespace quillon {
 namespace {
 
-// Rows of this many bytes and more insert with a scatter; a scatter costs
-// more than the eight stores where the next rows' loads are few.
+// Rows of this many bytes and more write with a scatter where they are not
+// prefetched; a scatter costs more than the eight stores where the next
+// rows' loads are few.
 constexpr size_t scatter_row_min = 48;
 
 __m512i word_indices(const step_bits& step) { return _mm512_loadu_si512(step.word); }
@@ -183,17 +189,20 @@ class test_and_set_step {
   __mmask8 clear_[most_steps];
 };
 
-// Calls visit with std::true_type where long rows insert with a scatter.
-template <class Visit>
+// Calls visit with std::true_type where rows are long enough to write with a
+// scatter and are not prefetched.
+template <bool prefetched, class Visit>
 void with_scatter_for(size_t row_length, Visit&& visit) {
-  if (row_length >= scatter_row_min) return visit(std::true_type{});
+  if constexpr (!prefetched) {
+    if (row_length >= scatter_row_min) return visit(std::true_type{});
+  }
   visit(std::false_type{});
 }
 
 void insert(const filter_words& filter, const row_geometry& geometry) {
   const size_t length = row_length(geometry);
   with_rows(geometry, [&](const auto& rows) {
-    with_scatter_for(length, [&](auto scatter) {
+    with_scatter_for<std::decay_t<decltype(rows)>::streamed>(length, [&](auto scatter) {
       eight_then_one(
           geometry, rows,
           [&](std::ptrdiff_t batches) {
@@ -221,7 +230,7 @@ void test(const filter_words& filter, const row_geometry& geometry, bool* member
 void test_and_insert(const filter_words& filter, const row_geometry& geometry, bool* seen) {
   const size_t length = row_length(geometry);
   with_rows(geometry, [&](const auto& rows) {
-    with_scatter_for(length, [&](auto scatter) {
+    with_scatter_for<false>(length, [&](auto scatter) {
       using tester_type = test_and_set_step<decltype(scatter)::value>;
       if (filter.k > tester_type::most_steps) {
         return test_and_insert_one_at_a_time(filter, rows, 0, geometry.rows, length, seen);
