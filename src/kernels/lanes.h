@@ -67,7 +67,7 @@ void visit_eight_rows_at_a_time(const Rows& rows, std::ptrdiff_t batches, std::p
     // Rows read in order of address are left to the hardware's prefetcher
     // but where every step stores: insert's stores crowd out its loads (64-
     // byte rows, AVX2: 0.4 to 0.5 of the time with the prefetch), while test
-    // and test-and-insert run 3 to 10 % slower with it (AMD Zen 4).
+    // and test-and-insert run 1 to 14 % slower with it (AMD Zen 4).
     if (ahead < count && (!Rows::streamed || Visit::stores_every_step)) {
       rows.prefetch(ahead, std::min(ahead + batch_rows, count) - 1);
     }
