@@ -72,6 +72,27 @@ KERNEL_SETS = sorted(path.stem for path in (ROOT / "src" / "kernels").glob("*.cp
 SAMPLE_SECONDS = 0.05
 
 
+def steady_allocator():
+    """Results that a sample keeps (what each call returns, freed when the
+    sample ends) come from memory the process already has, as they do in a
+    loop that drops each result before the next call. Under glibc's default,
+    adaptive thresholds, results of a few MiB were mapped anew by every call
+    and handed back after every sample, so each sample paid page faults for
+    them, more or fewer from one process to another: in one run, test's
+    result list (10^6 rows) cost 0.9 to 2.4 ns per row, which moved test
+    against test_mask by as much, between cases and between builds. Pinned,
+    the largest mmap threshold glibc allows and no trimming."""
+    if platform.libc_ver()[0] != "glibc":
+        return
+    import ctypes
+
+    libc = ctypes.CDLL(None)
+    m_trim_threshold, m_mmap_threshold = -1, -3  # malloc.h
+    largest_mmap_threshold = 4 * 2**20 * ctypes.sizeof(ctypes.c_long)  # DEFAULT_MMAP_THRESHOLD_MAX
+    if not (libc.mallopt(m_mmap_threshold, largest_mmap_threshold) and libc.mallopt(m_trim_threshold, 2**31 - 1)):
+        print("note: glibc refused the bench's malloc thresholds: results kept by a sample may cost page faults")
+
+
 def fastest(calls: dict, repeat: int) -> dict:
     """Seconds per call of each of `calls` (name: function), the best of
     `repeat` rounds. What a call returns is freed outside the timing."""
@@ -623,6 +644,7 @@ def main():
                              "(tools/i386.sh --bench PYBIND11_DIR): runs them here and there, side by side")
     parser.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    steady_allocator()
     if args.serve:
         serve(args.floors)
     elif not args.floors:
