@@ -90,7 +90,8 @@ def steady_allocator():
     m_trim_threshold, m_mmap_threshold = -1, -3  # malloc.h
     largest_mmap_threshold = 4 * 2**20 * ctypes.sizeof(ctypes.c_long)  # DEFAULT_MMAP_THRESHOLD_MAX
     if not (libc.mallopt(m_mmap_threshold, largest_mmap_threshold) and libc.mallopt(m_trim_threshold, 2**31 - 1)):
-        print("note: glibc refused the bench's malloc thresholds: results kept by a sample may cost page faults")
+        print("note: glibc refused the bench's malloc thresholds: results kept by a sample may cost page faults",
+              file=sys.stderr)  # a server's standard output carries its replies
 
 
 def fastest(calls: dict, repeat: int) -> dict:
