@@ -76,10 +76,10 @@ def steady_allocator():
     """Results that a sample keeps (what each call returns, freed when the
     sample ends) come from memory the process already has, as they do in a
     loop that drops each result before the next call. Under glibc's default,
-    adaptive thresholds, results of a few MiB were mapped anew by every call
-    and handed back after every sample, so each sample paid page faults for
-    them, more or fewer from one process to another: in one run, test's
-    result list (10^6 rows) cost 0.9 to 2.4 ns per row, which moved test
+    adaptive thresholds, results of a few MiB took new pages at every call
+    and were handed back after every sample, so each sample paid page faults
+    for them, more or fewer from one process to another: in one run, test's
+    result list (10^6 rows) cost 1.0 to 2.4 ns per row, which moved test
     against test_mask by as much, between cases and between builds. Pinned,
     the largest mmap threshold glibc allows and no trimming."""
     if platform.libc_ver()[0] != "glibc":
