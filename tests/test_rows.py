@@ -443,8 +443,9 @@ def test_rows_of_no_bytes_take_any_strides(rows):
 # Every layout's reader, and every path through the positions: whole batches
 # of eight rows and the rows after them; m on both sides of 2^30 (where the
 # lanes' remainder changes); k below and above the steps the lanes keep in
-# flight. The bits are compared as the positions that are set, so that large
-# filters need not be hashed whole.
+# flight; rows shorter and longer than those whose words AVX2 gathers. The
+# bits are compared as the positions that are set, so that large filters need
+# not be hashed whole.
 ROWS_SCRIPT = """
 import json
 import numpy as np
@@ -456,16 +457,18 @@ for m, ks, counts in ((1, (3,), (19,)), (1000, (1, 3, 14, 40, 70), (1, 8, 19)), 
                       (2**30 + 3, (7,), (19,))):
     for k in ks:
         for count in counts:
-            raw = rng.integers(0, 2**32, size=(count, 9), dtype=np.uint32)
-            layouts = {"C": raw, "Fortran": np.asfortranarray(raw), "reversed": raw[:, ::-1], "odd items": raw.view("S6")}
-            for layout, rows in layouts.items() if m < 2**20 else [("C", raw)]:
-                f = tolvane.bloomfilter()
-                f.configure(k, m)
-                f.insert(rows[::2])
-                answers = [f.test(rows), f.test_mask(rows).tolist()]
-                answers.append(f.test_and_insert(np.concatenate([rows[1::2], rows[::3]])).tolist())
-                image = np.frombuffer(f.to_bytes(), dtype=np.uint8)
-                out[f"{m} {k} {count} {layout}"] = [np.flatnonzero(image).tolist(), answers]
+            for cols in (9, 12):
+                raw = rng.integers(0, 2**32, size=(count, cols), dtype=np.uint32)
+                layouts = {"C": raw, "Fortran": np.asfortranarray(raw), "reversed": raw[:, ::-1],
+                           "odd items": raw.view("S6")}
+                for layout, rows in layouts.items() if m < 2**20 else [("C", raw)]:
+                    f = tolvane.bloomfilter()
+                    f.configure(k, m)
+                    f.insert(rows[::2])
+                    answers = [f.test(rows), f.test_mask(rows).tolist()]
+                    answers.append(f.test_and_insert(np.concatenate([rows[1::2], rows[::3]])).tolist())
+                    image = np.frombuffer(f.to_bytes(), dtype=np.uint8)
+                    out[f"{m} {k} {count} {cols} {layout}"] = [np.flatnonzero(image).tolist(), answers]
 print(json.dumps([tolvane.bloomfilter.kernels(), out]))
 """
 

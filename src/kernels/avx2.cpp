@@ -1,9 +1,22 @@
 // The kernels for CPUs with AVX2: whole batches of eight rows in lanes, where
 // the rows' layout lets eight be read at once, and the rest one at a time.
+#include <type_traits>
+
 #include "kernels/lanes.h"
 
 namespace quillon {
 namespace {
+
+// Rows of this many bytes and more are tested with gathers, shorter ones with
+// eight loads a step (clear_rows).
+constexpr size_t gather_row_min = 40;
+
+// Calls visit with std::true_type where rows are long enough to gather.
+template <class Visit>
+void with_gather_for(size_t row_length, Visit&& visit) {
+  if (row_length >= gather_row_min) return visit(std::true_type{});
+  visit(std::false_type{});
+}
 
 void insert(const filter_words& filter, const row_geometry& geometry) {
   const size_t length = row_length(geometry);
@@ -21,32 +34,37 @@ void insert(const filter_words& filter, const row_geometry& geometry) {
 void test(const filter_words& filter, const row_geometry& geometry, bool* member) {
   const size_t length = row_length(geometry);
   with_rows(geometry, [&](const auto& rows) {
-    eight_then_one(
-        geometry, rows,
-        [&](std::ptrdiff_t batches) {
-          visit_eight_rows_at_a_time<false>(rows, batches, geometry.rows, length, filter.k, filter.m, filter.words,
-                                            test_step(filter.words, filter.k, member));
-        },
-        [&](std::ptrdiff_t first) { test_one_at_a_time(filter, rows, first, geometry.rows, length, member); });
+    with_gather_for(length, [&](auto gather) {
+      eight_then_one(
+          geometry, rows,
+          [&](std::ptrdiff_t batches) {
+            visit_eight_rows_at_a_time<false>(rows, batches, geometry.rows, length, filter.k, filter.m, filter.words,
+                                              test_step<decltype(gather)::value>(filter.words, filter.k, member));
+          },
+          [&](std::ptrdiff_t first) { test_one_at_a_time(filter, rows, first, geometry.rows, length, member); });
+    });
   });
 }
 
 void test_and_insert(const filter_words& filter, const row_geometry& geometry, bool* seen) {
   const size_t length = row_length(geometry);
   with_rows(geometry, [&](const auto& rows) {
-    if (filter.k > test_and_set_step::most_steps) {
-      return test_and_insert_one_at_a_time(filter, rows, 0, geometry.rows, length, seen);
-    }
-    eight_then_one(
-        geometry, rows,
-        [&](std::ptrdiff_t batches) {
-          visit_eight_rows_at_a_time<true, test_and_set_step::ring_capacity>(
-              rows, batches, geometry.rows, length, filter.k, filter.m, filter.words,
-              test_and_set_step(filter.words, filter.k, seen));
-        },
-        [&](std::ptrdiff_t first) {
-          test_and_insert_one_at_a_time(filter, rows, first, geometry.rows, length, seen);
-        });
+    with_gather_for(length, [&](auto gather) {
+      using tester_type = test_and_set_step<decltype(gather)::value>;
+      if (filter.k > tester_type::most_steps) {
+        return test_and_insert_one_at_a_time(filter, rows, 0, geometry.rows, length, seen);
+      }
+      eight_then_one(
+          geometry, rows,
+          [&](std::ptrdiff_t batches) {
+            visit_eight_rows_at_a_time<true, tester_type::ring_capacity>(rows, batches, geometry.rows, length,
+                                                                         filter.k, filter.m, filter.words,
+                                                                         tester_type(filter.words, filter.k, seen));
+          },
+          [&](std::ptrdiff_t first) {
+            test_and_insert_one_at_a_time(filter, rows, first, geometry.rows, length, seen);
+          });
+    });
   });
 }
 
