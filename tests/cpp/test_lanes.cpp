@@ -1,6 +1,8 @@
 // The lanes of a kernel file against their definitions, compiled with the
-// same instruction-set flags (once for AVX2, once for AVX-512): eight keys hashed at once against eight single
-// hashes, and four items' positions against (h1 + j * h2) mod 2^64 mod m.
+// same instruction-set flags (once for AVX2, once for AVX-512): eight keys
+// hashed at once against eight single hashes, and four items' positions
+// against (h1 + j * h2) mod 2^64 mod m. Run by lanes_main.cpp, only on a CPU
+// that has the instructions.
 #include <immintrin.h>
 
 #include <cstdint>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "check.h"
-#include "cpu.h"
 #include "murmur.h"
 #include "position_cases.h"
 #include "positions.h"
@@ -67,26 +68,21 @@ long check_positions(const std::vector<uint64_t>& ms, const std::vector<digest>&
 
 }  // namespace
 
-int main() {
-  const quillon::cpu_features cpu = quillon::probe_cpu();
+// What lanes_main.cpp reads before it lets anything of this file run.
 #if defined(__AVX512VL__)
-  const char* const lanes = "AVX-512 lanes";
-  const bool runs = cpu.avx512;
+extern const char lanes_set[] = "AVX-512";
 #else
-  const char* const lanes = "AVX2 lanes";
-  const bool runs = cpu.avx2;
+extern const char lanes_set[] = "AVX2";
 #endif
-  if (!runs) {
-    std::printf("%s: not on this CPU\n", lanes);
-    return 77;
-  }
+
+int check_lanes() {
   uint64_t state = 17;
   const std::vector<uint64_t> ms = divisors(state);
   const std::vector<digest> items = digests(state);
   const long hashes = check_hash();
   const long positions = check_positions(ms, items);
   if (failures == 0) {
-    std::printf("%s: %ld digests and %ld positions match their definitions\n", lanes, hashes, positions);
+    std::printf("%s lanes: %ld digests and %ld positions match their definitions\n", lanes_set, hashes, positions);
   }
   return failures != 0;
 }
