@@ -9,7 +9,7 @@ namespace {
 
 // Rows of this many bytes and more are tested with gathers, shorter ones with
 // eight loads a step (clear_rows).
-constexpr size_t gather_row_min = 40;
+constexpr size_t gather_row_min = 32;
 
 // Calls visit with std::true_type where rows are long enough to gather.
 template <class Visit>

@@ -141,9 +141,10 @@ inline void store_rows(int rows, bool* to) {
 }
 
 // Which of a step's eight bits are clear, one bit per row. The eight words
-// are gathered for long rows and loaded one by one for short ones, which is
-// faster there (AMD Zen 3, 16-byte rows in cache: test at 0.7 to 0.9 of the
-// time; 64-byte rows at 1.1 to 1.4 of it with the loads).
+// are gathered for long rows and loaded one by one for short ones, where that
+// is faster (AMD Zen 3, in cache: test of 16- and 24-byte rows at 0.75 to
+// 0.9 of the time with the loads; of 32-byte rows up to 1.2 times the time,
+// 64-byte rows 1.1 to 1.4).
 template <bool gather>
 inline int clear_rows(const uint64_t* words, const step_bits& step) {
   int clear = 0;
