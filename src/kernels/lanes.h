@@ -65,10 +65,13 @@ void visit_eight_rows_at_a_time(const Rows& rows, std::ptrdiff_t batches, std::p
   for (std::ptrdiff_t batch = 0; batch < batches; ++batch) {
     const std::ptrdiff_t ahead = (batch + prefetch_row_batches) * batch_rows;
     // Rows read in order of address are left to the hardware's prefetcher
-    // but where every step stores: insert's stores crowd out its loads (64-
-    // byte rows, AVX2: 0.4 to 0.5 of the time with the prefetch), while test
-    // and test-and-insert run 1 to 14 % slower with it (AMD Zen 4).
-    if (ahead < count && (!Rows::streamed || Visit::stores_every_step)) {
+    // but where every step stores, or the filter's words come from memory:
+    // insert's stores crowd out its loads (64-byte rows, AVX2: 0.4 to 0.5 of
+    // the time with the prefetch), and so do the words' misses in a large
+    // filter (AMD Zen 3, 1 GiB: test of 64-byte rows at 0.77 to 0.9 of the
+    // time), while test and test-and-insert in cache run 1 to 14 % slower
+    // with it (AMD Zen 4).
+    if (ahead < count && (!Rows::streamed || Visit::stores_every_step || prefetch)) {
       rows.prefetch(ahead, std::min(ahead + batch_rows, count) - 1);
     }
     __m256i digest[4];
