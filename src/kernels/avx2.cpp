@@ -32,39 +32,13 @@ void insert(const filter_words& filter, const row_geometry& geometry) {
 }
 
 void test(const filter_words& filter, const row_geometry& geometry, bool* member) {
-  const size_t length = row_length(geometry);
-  with_rows(geometry, [&](const auto& rows) {
-    with_gather_for(length, [&](auto gather) {
-      eight_then_one(
-          geometry, rows,
-          [&](std::ptrdiff_t batches) {
-            visit_eight_rows_at_a_time<false>(rows, batches, geometry.rows, length, filter.k, filter.m, filter.words,
-                                              test_step<decltype(gather)::value>(filter.words, filter.k, member));
-          },
-          [&](std::ptrdiff_t first) { test_one_at_a_time(filter, rows, first, geometry.rows, length, member); });
-    });
-  });
+  with_gather_for(row_length(geometry),
+                  [&](auto gather) { test_in_lanes<test_step<decltype(gather)::value>>(filter, geometry, member); });
 }
 
 void test_and_insert(const filter_words& filter, const row_geometry& geometry, bool* seen) {
-  const size_t length = row_length(geometry);
-  with_rows(geometry, [&](const auto& rows) {
-    with_gather_for(length, [&](auto gather) {
-      using tester_type = test_and_set_step<decltype(gather)::value>;
-      if (filter.k > tester_type::most_steps) {
-        return test_and_insert_one_at_a_time(filter, rows, 0, geometry.rows, length, seen);
-      }
-      eight_then_one(
-          geometry, rows,
-          [&](std::ptrdiff_t batches) {
-            visit_eight_rows_at_a_time<true, tester_type::ring_capacity>(rows, batches, geometry.rows, length,
-                                                                         filter.k, filter.m, filter.words,
-                                                                         tester_type(filter.words, filter.k, seen));
-          },
-          [&](std::ptrdiff_t first) {
-            test_and_insert_one_at_a_time(filter, rows, first, geometry.rows, length, seen);
-          });
-    });
+  with_gather_for(row_length(geometry), [&](auto gather) {
+    test_and_insert_in_lanes<test_and_set_step<decltype(gather)::value>>(filter, geometry, seen);
   });
 }
 

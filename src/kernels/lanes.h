@@ -127,6 +127,42 @@ void eight_then_one(const row_geometry& geometry, const Rows& rows, InLanes&& in
   one_at_a_time(first);
 }
 
+// test, with Tester testing each step of a batch of eight rows.
+template <class Tester>
+void test_in_lanes(const filter_words& filter, const row_geometry& geometry, bool* member) {
+  const size_t length = row_length(geometry);
+  with_rows(geometry, [&](const auto& rows) {
+    eight_then_one(
+        geometry, rows,
+        [&](std::ptrdiff_t batches) {
+          visit_eight_rows_at_a_time<false>(rows, batches, geometry.rows, length, filter.k, filter.m, filter.words,
+                                            Tester(filter.words, filter.k, member));
+        },
+        [&](std::ptrdiff_t first) { test_one_at_a_time(filter, rows, first, geometry.rows, length, member); });
+  });
+}
+
+// test_and_insert, with Tester keeping a batch's steps and testing and
+// setting them once it has them all; one row at a time where k has more
+// steps than it keeps.
+template <class Tester>
+void test_and_insert_in_lanes(const filter_words& filter, const row_geometry& geometry, bool* seen) {
+  const size_t length = row_length(geometry);
+  with_rows(geometry, [&](const auto& rows) {
+    if (filter.k > Tester::most_steps) {
+      return test_and_insert_one_at_a_time(filter, rows, 0, geometry.rows, length, seen);
+    }
+    eight_then_one(
+        geometry, rows,
+        [&](std::ptrdiff_t batches) {
+          visit_eight_rows_at_a_time<true, Tester::ring_capacity>(rows, batches, geometry.rows, length, filter.k,
+                                                                  filter.m, filter.words,
+                                                                  Tester(filter.words, filter.k, seen));
+        },
+        [&](std::ptrdiff_t first) { test_and_insert_one_at_a_time(filter, rows, first, geometry.rows, length, seen); });
+  });
+}
+
 struct set_step {
   static constexpr bool stores_every_step = true;
   uint64_t* words;
