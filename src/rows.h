@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <vector>
 #if defined(__AVX2__)
 #include <immintrin.h>
 #endif
@@ -242,6 +241,23 @@ struct gathered_rows {
   }
 };
 
+// The gathered rows' buffer. Not a std::vector: the members of a standard
+// template instantiated here would be compiled with this file's instruction
+// set yet shared by name with the module's other files, and the linker keeps
+// one copy for all of them, which might then run where the CPU lacks those
+// instructions. This type is the instruction set's own.
+class row_buffer {
+ public:
+  explicit row_buffer(size_t size) : bytes_(new unsigned char[size]()) {}
+  ~row_buffer() { delete[] bytes_; }
+  row_buffer(const row_buffer&) = delete;
+  row_buffer& operator=(const row_buffer&) = delete;
+  unsigned char* data() const { return bytes_; }
+
+ private:
+  unsigned char* const bytes_;
+};
+
 // Calls visit with the fastest row reader for the layout, so that the loop
 // over rows is compiled once for each.
 template <class Visit>
@@ -249,7 +265,7 @@ void with_rows(const row_geometry& geometry, Visit&& visit) {
   const size_t length = row_length(geometry);
   if (is_contiguous(geometry)) return visit(contiguous_rows{geometry.base, geometry.row_stride, length});
   const size_t slot_bytes = length <= slotted_row_max ? length : 0;
-  std::vector<unsigned char> buffer(slot_bytes ? slot_bytes * 2 * batch_rows : length);
+  const row_buffer buffer(slot_bytes ? slot_bytes * 2 * batch_rows : length);
   switch (geometry.itemsize) {
     case 1: return visit(gathered_rows<1>{geometry, buffer.data(), slot_bytes});
     case 2: return visit(gathered_rows<2>{geometry, buffer.data(), slot_bytes});
