@@ -36,6 +36,17 @@ struct step_bits {
 // their positions are known.
 constexpr size_t ring_steps = 8;
 
+// Test and test-and-insert prefetch the words of any filter into the first
+// level where rows have this many bytes per step and more: the hash of the
+// rows in between then covers the words' way from the second level or
+// beyond, and costs more than the eight prefetches a step (Intel Xeon with
+// AVX-512, 1.25 MB filter, test and test-and-insert: 64-byte rows at 0.70 to
+// 0.76 of the time at k = 3 and 0.79 to 0.88 at k = 7, 128-byte rows 0.64 to
+// 0.87; with fewer bytes a step, up to 1.28 times the time, and so for insert
+// but at k = 3, whose stores do not wait for their words).
+constexpr size_t prefetch_to_first_min_bytes_per_step = 8;
+constexpr int prefetch_to_first_level = 3;
+
 // Digests the first 8 * batches rows (of count; batches >= 1) eight at a time
 // and computes their positions in AVX2 lanes, step j of all eight rows at
 // once, handing each step's bits to visit.
@@ -51,7 +62,9 @@ void visit_eight_rows_at_a_time(const Rows& rows, std::ptrdiff_t batches, std::p
                                 size_t k, uint64_t m, const uint64_t* words, Visit visit) {
   static_assert(capacity >= ring_steps);
   const position_lanes lanes(m);
-  const bool prefetch = m / 8 >= prefetch_min_bytes && k <= prefetch_max_k;
+  const bool large = m / 8 >= prefetch_min_bytes;
+  const bool to_first = !large && !Visit::stores_every_step && row_length >= prefetch_to_first_min_bytes_per_step * k;
+  const bool prefetch = (large || to_first) && k <= prefetch_max_k;
   const __m256i low_six = _mm256_set1_epi64x(63);
   const __m256i one = _mm256_set1_epi64x(1);
   step_bits ring[capacity];
@@ -65,12 +78,12 @@ void visit_eight_rows_at_a_time(const Rows& rows, std::ptrdiff_t batches, std::p
   for (std::ptrdiff_t batch = 0; batch < batches; ++batch) {
     const std::ptrdiff_t ahead = (batch + prefetch_row_batches) * batch_rows;
     // Rows read in order of address are left to the hardware's prefetcher
-    // but where every step stores, or the filter's words come from memory:
+    // but where every step stores, or the filter's words are prefetched:
     // insert's stores crowd out its loads (64-byte rows, AVX2: 0.4 to 0.5 of
     // the time with the prefetch), and so do the words' misses in a large
     // filter (AMD Zen 3, 1 GiB: test of 64-byte rows at 0.77 to 0.9 of the
-    // time), while test and test-and-insert in cache run 1 to 14 % slower
-    // with it (AMD Zen 4).
+    // time), while test and test-and-insert of short rows in cache run 1 to
+    // 14 % slower with it (AMD Zen 4).
     if (ahead < count && (!Rows::streamed || Visit::stores_every_step || prefetch)) {
       rows.prefetch(ahead, std::min(ahead + batch_rows, count) - 1);
     }
@@ -105,7 +118,12 @@ void visit_eight_rows_at_a_time(const Rows& rows, std::ptrdiff_t batches, std::p
       store_vector(step.bit + 4, _mm256_sllv_epi64(one, _mm256_and_si256(last_four.position, low_six)));
       if (prefetch) {
         for (std::ptrdiff_t i = 0; i < batch_rows; ++i) {
-          __builtin_prefetch(words + static_cast<size_t>(step.word[i]), for_write, prefetch_to_second_level);
+          const uint64_t* const word = words + static_cast<size_t>(step.word[i]);
+          if (to_first) {
+            __builtin_prefetch(word, for_write, prefetch_to_first_level);
+          } else {
+            __builtin_prefetch(word, for_write, prefetch_to_second_level);
+          }
         }
       }
       slot = (slot + 1) % capacity;
