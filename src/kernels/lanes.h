@@ -39,11 +39,11 @@ constexpr size_t ring_steps = 8;
 // Test and test-and-insert prefetch the words of any filter into the first
 // level where rows have this many bytes per step and more: the hash of the
 // rows in between then covers the words' way from the second level or
-// beyond, and costs more than the eight prefetches a step (Intel Xeon with
-// AVX-512, 1.25 MB filter, test and test-and-insert: 64-byte rows at 0.70 to
-// 0.76 of the time at k = 3 and 0.79 to 0.88 at k = 7, 128-byte rows 0.64 to
-// 0.87; with fewer bytes a step, up to 1.28 times the time, and so for insert
-// but at k = 3, whose stores do not wait for their words).
+// beyond, and costs more than the eight prefetches a step (Intel Xeon, AVX-512
+// and AVX2 kernels, 1.25 MB filter, test and test-and-insert: 64-byte rows at
+// 0.70 to 0.80 of the time at k = 3 and 0.79 to 0.94 at k = 7, 128-byte rows
+// 0.62 to 0.87; with fewer bytes a step, up to 1.28 times the time, and so for
+// insert but at k = 3, whose stores do not wait for their words).
 constexpr size_t prefetch_to_first_min_bytes_per_step = 8;
 constexpr int prefetch_to_first_level = 3;
 
