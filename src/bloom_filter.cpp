@@ -254,7 +254,13 @@ void BloomFilterFacade::configure(size_t _k, size_t _m) {
 }
 
 
-quillon::filter_words BloomFilterFacade::words() const { return {filter.get(), k, m}; }
+quillon::filter_words BloomFilterFacade::words() const {
+#if defined(__x86_64__) || defined(__i386__)
+  return {filter.get(), k, m, cpu.intel};
+#else
+  return {filter.get(), k, m};
+#endif
+}
 
 const char* BloomFilterFacade::kernel_name() { return kernels.name; }
 

@@ -12,6 +12,9 @@
 namespace quillon {
 
 struct cpu_features {
+  // GenuineIntel: its cores gain from prefetches into the first level where
+  // AMD's lose.
+  bool intel = false;
   bool popcnt = false;
   bool avx2 = false;
   // F, VL, BW, DQ and CD: 32- and 64-bit lanes in 256-bit vectors with
@@ -30,6 +33,8 @@ inline uint64_t saved_register_states() {
 inline cpu_features probe_cpu() {
   cpu_features cpu;
   unsigned eax, ebx, ecx, edx;
+  if (!__get_cpuid(0, &eax, &ebx, &ecx, &edx)) return cpu;
+  cpu.intel = ebx == 0x756e6547 && edx == 0x49656e69 && ecx == 0x6c65746e;  // "Genu" "ineI" "ntel"
   if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return cpu;
   cpu.popcnt = ecx >> 23 & 1;
   const bool avx = ecx >> 28 & 1, osxsave = ecx >> 27 & 1;

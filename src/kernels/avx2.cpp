@@ -19,15 +19,10 @@ void with_gather_for(size_t row_length, Visit&& visit) {
 }
 
 void insert(const filter_words& filter, const row_geometry& geometry) {
-  const size_t length = row_length(geometry);
   with_rows(geometry, [&](const auto& rows) {
-    eight_then_one(
-        geometry, rows,
-        [&](std::ptrdiff_t batches) {
-          visit_eight_rows_at_a_time<true>(rows, batches, geometry.rows, length, filter.k, filter.m, filter.words,
-                                           set_step{filter.words});
-        },
-        [&](std::ptrdiff_t first) { insert_one_at_a_time(filter, rows, first, geometry.rows, length); });
+    eight_then_one<true>(filter, geometry, rows, set_step{filter.words}, [&](std::ptrdiff_t first) {
+      insert_one_at_a_time(filter, rows, first, geometry.rows, row_length(geometry));
+    });
   });
 }
 

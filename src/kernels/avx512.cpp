@@ -205,13 +205,8 @@ void insert(const filter_words& filter, const row_geometry& geometry) {
   const size_t length = row_length(geometry);
   with_rows(geometry, [&](const auto& rows) {
     with_scatter_for<std::decay_t<decltype(rows)>::streamed>(length, [&](auto scatter) {
-      eight_then_one(
-          geometry, rows,
-          [&](std::ptrdiff_t batches) {
-            visit_eight_rows_at_a_time<true>(rows, batches, geometry.rows, length, filter.k, filter.m, filter.words,
-                                             set_step<decltype(scatter)::value>{filter.words});
-          },
-          [&](std::ptrdiff_t first) { insert_one_at_a_time(filter, rows, first, geometry.rows, length); });
+      eight_then_one<true>(filter, geometry, rows, set_step<decltype(scatter)::value>{filter.words},
+                           [&](std::ptrdiff_t first) { insert_one_at_a_time(filter, rows, first, geometry.rows, length); });
     });
   });
 }

@@ -26,6 +26,10 @@ struct filter_words {
   uint64_t* words;
   size_t k;
   uint64_t m;
+  // Whether the CPU gains from prefetching the words of a filter in cache
+  // into the first level (Intel's cores, not AMD's): tunes how the lanes
+  // read, never what they answer.
+  bool first_level_prefetch_pays = false;
 };
 
 struct row_kernels {

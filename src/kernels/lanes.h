@@ -36,14 +36,17 @@ struct step_bits {
 // their positions are known.
 constexpr size_t ring_steps = 8;
 
-// Test and test-and-insert prefetch the words of any filter into the first
-// level where rows have this many bytes per step and more: the hash of the
-// rows in between then covers the words' way from the second level or
-// beyond, and costs more than the eight prefetches a step (Intel Xeon, AVX-512
-// and AVX2 kernels, 1.25 MB filter, test and test-and-insert: 64-byte rows at
-// 0.70 to 0.80 of the time at k = 3 and 0.79 to 0.94 at k = 7, 128-byte rows
-// 0.62 to 0.87; with fewer bytes a step, up to 1.28 times the time, and so for
-// insert but at k = 3, whose stores do not wait for their words).
+// Test and test-and-insert prefetch the rows of any filter where rows have
+// this many bytes per step and more, and, on CPUs where it pays, the filter's
+// words into the first level: the hash of the rows in between then covers the
+// words' way from the second level or beyond, and costs more than the eight
+// prefetches a step. Intel Xeon, 1.25 MB filter, rows and words: 64-byte rows
+// at 0.70 to 0.80 of the time at k = 3 and 0.79 to 0.94 at k = 7, 128-byte
+// rows 0.62 to 0.87; with fewer bytes a step, up to 1.28 times the time. AMD
+// Zen 4: the words' prefetch cost 1.2 to 1.9 times the time for 64- and
+// 128-byte rows; the rows' alone, 0.91 to 1.06 (1.25 MB) and 0.72 to 1.06
+// (512 KB: 64- and 128-byte rows at 0.72 to 0.98).
+// Insert's stores do not wait for their words, and take neither.
 constexpr size_t prefetch_to_first_min_bytes_per_step = 8;
 constexpr int prefetch_to_first_level = 3;
 
@@ -59,12 +62,16 @@ constexpr int prefetch_to_first_level = 3;
 // changed it (16-byte rows inserted at 0.75 to 0.95 of the time, AMD Zen 4).
 template <bool for_write, size_t capacity = ring_steps, class Rows, class Visit>
 void visit_eight_rows_at_a_time(const Rows& rows, std::ptrdiff_t batches, std::ptrdiff_t count, size_t row_length,
-                                size_t k, uint64_t m, const uint64_t* words, Visit visit) {
+                                const filter_words& filter, Visit visit) {
   static_assert(capacity >= ring_steps);
-  const position_lanes lanes(m);
-  const bool large = m / 8 >= prefetch_min_bytes;
-  const bool to_first = !large && !Visit::stores_every_step && row_length >= prefetch_to_first_min_bytes_per_step * k;
-  const bool prefetch = (large || to_first) && k <= prefetch_max_k;
+  const size_t k = filter.k;
+  const uint64_t* const words = filter.words;
+  const position_lanes lanes(filter.m);
+  const bool large = filter.m / 8 >= prefetch_min_bytes;
+  const bool long_steps = !Visit::stores_every_step && row_length >= prefetch_to_first_min_bytes_per_step * k;
+  const bool to_first = !large && long_steps && filter.first_level_prefetch_pays;
+  const bool prefetch_words = (large || to_first) && k <= prefetch_max_k;
+  const bool prefetch_rows = (large || long_steps) && k <= prefetch_max_k;
   const __m256i low_six = _mm256_set1_epi64x(63);
   const __m256i one = _mm256_set1_epi64x(1);
   step_bits ring[capacity];
@@ -78,13 +85,14 @@ void visit_eight_rows_at_a_time(const Rows& rows, std::ptrdiff_t batches, std::p
   for (std::ptrdiff_t batch = 0; batch < batches; ++batch) {
     const std::ptrdiff_t ahead = (batch + prefetch_row_batches) * batch_rows;
     // Rows read in order of address are left to the hardware's prefetcher
-    // but where every step stores, or the filter's words are prefetched:
+    // but where every step stores, the filter is large or the steps are long:
     // insert's stores crowd out its loads (64-byte rows, AVX2: 0.4 to 0.5 of
     // the time with the prefetch), and so do the words' misses in a large
     // filter (AMD Zen 3, 1 GiB: test of 64-byte rows at 0.77 to 0.9 of the
-    // time), while test and test-and-insert of short rows in cache run 1 to
-    // 14 % slower with it (AMD Zen 4).
-    if (ahead < count && (!Rows::streamed || Visit::stores_every_step || prefetch)) {
+    // time) and their loads where each row has many, while test and
+    // test-and-insert of short rows in cache run 1 to 14 % slower with it
+    // (AMD Zen 4).
+    if (ahead < count && (!Rows::streamed || Visit::stores_every_step || prefetch_rows)) {
       rows.prefetch(ahead, std::min(ahead + batch_rows, count) - 1);
     }
     __m256i digest[4];
@@ -116,7 +124,7 @@ void visit_eight_rows_at_a_time(const Rows& rows, std::ptrdiff_t batches, std::p
       store_vector(step.word + 4, _mm256_srli_epi64(last_four.position, 6));
       store_vector(step.bit, _mm256_sllv_epi64(one, _mm256_and_si256(first_four.position, low_six)));
       store_vector(step.bit + 4, _mm256_sllv_epi64(one, _mm256_and_si256(last_four.position, low_six)));
-      if (prefetch) {
+      if (prefetch_words) {
         for (std::ptrdiff_t i = 0; i < batch_rows; ++i) {
           const uint64_t* const word = words + static_cast<size_t>(step.word[i]);
           if (to_first) {
@@ -133,14 +141,16 @@ void visit_eight_rows_at_a_time(const Rows& rows, std::ptrdiff_t batches, std::p
   for (; pending > 0; --pending) visit(ring[(slot + capacity - pending) % capacity]);
 }
 
-// Runs in_lanes on the whole batches of eight rows where the rows allow, then
-// one_at_a_time on the rows after them (or on all rows).
-template <class Rows, class InLanes, class OneAtATime>
-void eight_then_one(const row_geometry& geometry, const Rows& rows, InLanes&& in_lanes, OneAtATime&& one_at_a_time) {
+// Visits the steps of the whole batches of eight rows where the rows allow,
+// then runs one_at_a_time on the rows after them (or on all rows).
+template <bool for_write, size_t capacity = ring_steps, class Rows, class Visit, class OneAtATime>
+void eight_then_one(const filter_words& filter, const row_geometry& geometry, const Rows& rows, Visit visit,
+                    OneAtATime&& one_at_a_time) {
   std::ptrdiff_t first = 0;
   if (rows.slotted() && geometry.rows >= batch_rows) {
-    in_lanes(geometry.rows / batch_rows);
-    first = geometry.rows / batch_rows * batch_rows;
+    const std::ptrdiff_t batches = geometry.rows / batch_rows;
+    visit_eight_rows_at_a_time<for_write, capacity>(rows, batches, geometry.rows, row_length(geometry), filter, visit);
+    first = batches * batch_rows;
   }
   one_at_a_time(first);
 }
@@ -148,15 +158,10 @@ void eight_then_one(const row_geometry& geometry, const Rows& rows, InLanes&& in
 // test, with Tester testing each step of a batch of eight rows.
 template <class Tester>
 void test_in_lanes(const filter_words& filter, const row_geometry& geometry, bool* member) {
-  const size_t length = row_length(geometry);
   with_rows(geometry, [&](const auto& rows) {
-    eight_then_one(
-        geometry, rows,
-        [&](std::ptrdiff_t batches) {
-          visit_eight_rows_at_a_time<false>(rows, batches, geometry.rows, length, filter.k, filter.m, filter.words,
-                                            Tester(filter.words, filter.k, member));
-        },
-        [&](std::ptrdiff_t first) { test_one_at_a_time(filter, rows, first, geometry.rows, length, member); });
+    eight_then_one<false>(filter, geometry, rows, Tester(filter.words, filter.k, member), [&](std::ptrdiff_t first) {
+      test_one_at_a_time(filter, rows, first, geometry.rows, row_length(geometry), member);
+    });
   });
 }
 
@@ -170,13 +175,8 @@ void test_and_insert_in_lanes(const filter_words& filter, const row_geometry& ge
     if (filter.k > Tester::most_steps) {
       return test_and_insert_one_at_a_time(filter, rows, 0, geometry.rows, length, seen);
     }
-    eight_then_one(
-        geometry, rows,
-        [&](std::ptrdiff_t batches) {
-          visit_eight_rows_at_a_time<true, Tester::ring_capacity>(rows, batches, geometry.rows, length, filter.k,
-                                                                  filter.m, filter.words,
-                                                                  Tester(filter.words, filter.k, seen));
-        },
+    eight_then_one<true, Tester::ring_capacity>(
+        filter, geometry, rows, Tester(filter.words, filter.k, seen),
         [&](std::ptrdiff_t first) { test_and_insert_one_at_a_time(filter, rows, first, geometry.rows, length, seen); });
   });
 }

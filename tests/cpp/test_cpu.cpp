@@ -15,9 +15,11 @@ int main() {
   std::ifstream cpuinfo("/proc/cpuinfo");
   std::string line;
   std::set<std::string> flags;
+  std::string vendor;
   while (std::getline(cpuinfo, line)) {
-    if (line.rfind("flags", 0) != 0) continue;
     std::istringstream words(line.substr(line.find(':') + 1));
+    if (line.rfind("vendor_id", 0) == 0 && vendor.empty()) words >> vendor;
+    if (line.rfind("flags", 0) != 0) continue;
     for (std::string flag; words >> flag;) flags.insert(flag);
     break;
   }
@@ -26,11 +28,13 @@ int main() {
     return 77;
   }
   const quillon::cpu_features cpu = quillon::probe_cpu();
+  CHECK(cpu.intel == (vendor == "GenuineIntel"));
   CHECK(cpu.popcnt == flags.count("popcnt"));
   CHECK(cpu.avx2 == flags.count("avx2"));
   CHECK(cpu.avx512 == (flags.count("avx512f") && flags.count("avx512vl") && flags.count("avx512bw") &&
                        flags.count("avx512dq") && flags.count("avx512cd")));
-  std::printf("popcnt %d, avx2 %d, avx512 %d\n", cpu.popcnt, cpu.avx2, cpu.avx512);
+  std::printf("%s: intel %d, popcnt %d, avx2 %d, avx512 %d\n", vendor.c_str(), cpu.intel, cpu.popcnt, cpu.avx2,
+              cpu.avx512);
   return failures ? 1 : 0;
 #else
   std::puts("no x86 CPU to probe");
