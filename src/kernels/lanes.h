@@ -43,9 +43,9 @@ constexpr size_t ring_steps = 8;
 // prefetches a step. Intel Xeon, 1.25 MB filter, rows and words: 64-byte rows
 // at 0.70 to 0.80 of the time at k = 3 and 0.79 to 0.94 at k = 7, 128-byte
 // rows 0.62 to 0.87; with fewer bytes a step, up to 1.28 times the time. AMD
-// Zen 4: the words' prefetch cost 1.2 to 1.9 times the time for 64- and
-// 128-byte rows; the rows' alone, 0.91 to 1.06 (1.25 MB) and 0.72 to 1.06
-// (512 KB: 64- and 128-byte rows at 0.72 to 0.98).
+// Zen 4: the words' prefetch cost up to 1.9 times the time for 64- and
+// 128-byte rows (1.09 to 1.86 for 128); the rows' alone, 0.86 to 1.09
+// (1.25 MB) and 0.65 to 1.09 (512 KB: 64- and 128-byte rows at 0.65 to 0.98).
 // Insert's stores do not wait for their words, and take neither.
 constexpr size_t prefetch_to_first_min_bytes_per_step = 8;
 constexpr int prefetch_to_first_level = 3;
