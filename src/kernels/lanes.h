@@ -47,7 +47,7 @@ constexpr size_t ring_steps = 8;
 // 128-byte rows (1.09 to 1.86 for 128); the rows' alone, 0.86 to 1.09
 // (1.25 MB) and 0.65 to 1.09 (512 KB: 64- and 128-byte rows at 0.65 to 0.98).
 // Insert's stores do not wait for their words, and take neither.
-constexpr size_t prefetch_to_first_min_bytes_per_step = 8;
+constexpr size_t long_step_min_bytes = 8;
 constexpr int prefetch_to_first_level = 3;
 
 // Digests the first 8 * batches rows (of count; batches >= 1) eight at a time
@@ -68,10 +68,10 @@ void visit_eight_rows_at_a_time(const Rows& rows, std::ptrdiff_t batches, std::p
   const uint64_t* const words = filter.words;
   const position_lanes lanes(filter.m);
   const bool large = filter.m / 8 >= prefetch_min_bytes;
-  const bool long_steps = !Visit::stores_every_step && row_length >= prefetch_to_first_min_bytes_per_step * k;
-  const bool to_first = !large && long_steps && filter.first_level_prefetch_pays;
+  const bool reads_long_steps = !Visit::stores_every_step && row_length >= long_step_min_bytes * k;
+  const bool to_first = !large && reads_long_steps && filter.first_level_prefetch_pays;
   const bool prefetch_words = (large || to_first) && k <= prefetch_max_k;
-  const bool prefetch_rows = (large || long_steps) && k <= prefetch_max_k;
+  const bool prefetch_rows = (large || reads_long_steps) && k <= prefetch_max_k;
   const __m256i low_six = _mm256_set1_epi64x(63);
   const __m256i one = _mm256_set1_epi64x(1);
   step_bits ring[capacity];
