@@ -9,7 +9,7 @@
 ## ctest | the C++ tests of the hash and the remainder | as demo | 10 s
 ## test-i386 | every test again in a Debian i386 root (32-bit size_t) | as demo; root, and 1 GB in /var/cache for the root | 2 min the first time, then 50 s
 ## test-musl | CTest and every test again on musl, in i686 and x86_64 roots of CPython built with zig | as demo; root, Debian's archive, and 2.5 GB in /var/cache for the roots | 17 min the first time (12 of them the roots), then 6 min
-## test-aarch64 | CTest and every test again on Linux aarch64, built with a cross compiler and run by qemu-user | as demo; Debian's qemu-user and g++-aarch64-linux-gnu, and 200 MB in /var/cache for the root | 10 min, 9 of them the suite under qemu
+## test-aarch64 | CTest and every test again on Linux aarch64, built with a cross compiler and run by qemu-user | as demo; Debian's qemu-user and g++-aarch64-linux-gnu, and 200 MB in /var/cache for the root | 6 min, 5 of them the suite under qemu
 ## asan-install | builds the module with the sanitizers into .venv-asan | as demo; GCC's sanitizer runtimes | 1 min
 ## asan | every test under AddressSanitizer and UBSan (.venv-asan) | as asan-install | 4 min
 ## fuzz | the atheris fuzzer under the sanitizers, FUZZ_RUNS inputs (FUZZ_FLAGS for libFuzzer) | as asan; libFuzzer, which it installs as root (apt-get install libclang-rt-14-dev) | 1 min (100,000 runs)
