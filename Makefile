@@ -20,7 +20,7 @@
 ## dist-x86_64 | the x86_64 manylinux wheel in dist/, tested installed in a fresh venv | as dist; make dist's wheel | 3 min
 ## dist-i386 | the i686 wheel of dist/'s sdist, built and tested in the i386 root | as dist; make dist's sdist | 3 to 8 min, 3 more the first time
 ## dist-musl | the musllinux wheels (i686, x86_64) of dist/'s sdist, built and tested in the musl roots | as test-musl; make dist's sdist | 5 min
-## dist-aarch64 | the aarch64 wheel of dist/'s sdist, built with zig against glibc 2.17, tested in the aarch64 root | as test-aarch64; make dist's sdist; 150 MB more in /var/cache for zig's libc++ | 8 min, 15 the first time
+## dist-aarch64 | the aarch64 wheel of dist/'s sdist, built with zig against glibc 2.17, tested in the aarch64 root | as test-aarch64; make dist's sdist; 150 MB more in /var/cache for zig's libc++ | 10 min, 15 the first time
 ## clean | removes build/, dist/ and the venvs | nothing | instant
 PYTHON ?= python3.11
 VENV ?= .venv
