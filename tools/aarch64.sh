@@ -61,6 +61,18 @@ mirror() {
   echo "${found:-http://deb.debian.org/debian}"
 }
 
+# Byte-compiles the root unpacked in $1, as Debian's maintainer scripts would
+# have done: else every interpreter compiles what it imports, under emulation,
+# and cannot keep it (qemu puts a __pycache__ that the root lacks on this
+# machine's path). Importing NumPy took 5.2 s that way, and the tests start
+# many interpreters. The root's own interpreter compiles, recording the paths
+# that it sees.
+compile_root() {
+  local dir=$1
+  qemu-aarch64 -L "$dir" "$dir/usr/bin/python3.11" -m compileall -q -s "$dir" -p / \
+    "$dir/usr/lib/python3.11" "$dir/usr/lib/python3/dist-packages"
+}
+
 # Fetches the packages with an apt state of its own (arm64 only, its own
 # lists and an empty dpkg status, so that every dependency is fetched) and
 # unpacks them beside the old root, which it replaces only when complete.
@@ -82,16 +94,9 @@ build_root() {
   echo "aarch64: fetching $suite arm64 ${packages[*]} from $archive"
   { "${apt[@]}" update &&
     "${apt[@]}" install -y --download-only --no-install-recommends "${packages[@]}" &&
-    for deb in "$state"/archives/*.deb; do dpkg-deb -x "$deb" "$fresh"; done; } > "$cache/build.log" 2>&1 ||
+    for deb in "$state"/archives/*.deb; do dpkg-deb -x "$deb" "$fresh"; done &&
+    compile_root "$fresh"; } > "$cache/build.log" 2>&1 ||
     { tail -n 30 "$cache/build.log" >&2; echo "aarch64: building the root failed, see $cache/build.log" >&2; exit 1; }
-  # Byte-compiled, as Debian's maintainer scripts would have done: else every
-  # interpreter compiles what it imports, under emulation, and cannot keep it
-  # (qemu puts a __pycache__ missing from the root on this machine's path).
-  # Importing NumPy took 5.2 s so, and the tests start many interpreters. The
-  # root's own interpreter compiles, recording the paths that it sees.
-  qemu-aarch64 -L "$fresh" "$fresh/usr/bin/python3.11" -m compileall -q -s "$fresh" -p / \
-    "$fresh/usr/lib/python3.11" "$fresh/usr/lib/python3/dist-packages" >> "$cache/build.log" 2>&1 ||
-    { tail -n 30 "$cache/build.log" >&2; echo "aarch64: byte-compiling the root failed, see $cache/build.log" >&2; exit 1; }
   ln -s blas/libblas.so.3 "$fresh/usr/lib/aarch64-linux-gnu/libblas.so.3"
   ln -s lapack/liblapack.so.3 "$fresh/usr/lib/aarch64-linux-gnu/liblapack.so.3"
   # Every directory on the interpreter's path exists in the root, so that
