@@ -206,7 +206,41 @@ struct gathered_rows {
         }
       }
     }
+    // Then half a vector's worth of columns, each row's 16 bytes from one half
+    // of a vector. Rows of 16 to 31 bytes went an element at a time before:
+    // 16-byte rows in Fortran order took 1.02 to 1.08 times the time (AMD Zen
+    // 4), and up to 1.1 times in zig's build.
+    if (col + width / 2 <= geometry.cols) {
+      const char* const column = start + col * stride;
+      unsigned char* to[batch_rows];
+      for (std::ptrdiff_t i = 0; i < batch_rows; ++i) to[i] = out[i] + col * static_cast<std::ptrdiff_t>(Size);
+      if constexpr (Size == 4) {
+        const __m256i c0 = load_vector(column), c1 = load_vector(column + stride);
+        const __m256i c2 = load_vector(column + 2 * stride), c3 = load_vector(column + 3 * stride);
+        const __m256i low01 = _mm256_unpacklo_epi32(c0, c1), high01 = _mm256_unpackhi_epi32(c0, c1);
+        const __m256i low23 = _mm256_unpacklo_epi32(c2, c3), high23 = _mm256_unpackhi_epi32(c2, c3);
+        // Row i in the low half of rows[i], row i + 4 in its high half.
+        const __m256i rows[4] = {_mm256_unpacklo_epi64(low01, low23), _mm256_unpackhi_epi64(low01, low23),
+                                 _mm256_unpacklo_epi64(high01, high23), _mm256_unpackhi_epi64(high01, high23)};
+        for (int i = 0; i < 4; ++i) store_halves(to[i], to[i + 4], rows[i]);
+      } else {
+        for (int half = 0; half < 2; ++half) {
+          const char* const at = column + 32 * half;
+          const __m256i c0 = load_vector(at), c1 = load_vector(at + stride);
+          // Rows 4 * half and + 2 in the halves of the first, + 1 and + 3 of the second.
+          store_halves(to[4 * half], to[4 * half + 2], _mm256_unpacklo_epi64(c0, c1));
+          store_halves(to[4 * half + 1], to[4 * half + 3], _mm256_unpackhi_epi64(c0, c1));
+        }
+      }
+      col += width / 2;
+    }
     return col;
+  }
+
+  // The low 16 bytes of a vector to low, the high ones to high.
+  static void store_halves(unsigned char* low, unsigned char* high, __m256i bytes) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(low), _mm256_castsi256_si128(bytes));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(high), _mm256_extracti128_si256(bytes, 1));
   }
 
   // A row whose elements lie in reverse order one after the other, 32 bytes
@@ -223,6 +257,17 @@ struct gathered_rows {
     for (; col + per_vector <= geometry.cols; col += per_vector) {
       const __m256i bytes = load_vector(first_element - (col + per_vector - 1) * item);
       store_vector(out + col * item, _mm256_shuffle_epi8(_mm256_permute4x64_epi64(bytes, 0x4e), shuffle));
+    }
+    // Then half a vector's worth, 16 bytes, reversed by half the shuffle:
+    // reversed 24-byte rows were inserted an element at a time in up to twice
+    // the time (AMD Zen 4).
+    constexpr std::ptrdiff_t per_half = per_vector / 2;
+    if (col + per_half <= geometry.cols) {
+      const char* const at = first_element - (col + per_half - 1) * item;
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + col * item),
+                       _mm_shuffle_epi8(bytes, _mm256_castsi256_si128(shuffle)));
+      col += per_half;
     }
     return col;
   }

@@ -115,7 +115,7 @@ VECTOR_LAYOUTS = {
 
 
 @pytest.mark.parametrize("layout", VECTOR_LAYOUTS)
-@pytest.mark.parametrize("cols", [1, 3, 4, 5, 8, 9, 17, 33, 70])
+@pytest.mark.parametrize("cols", [1, 2, 3, 4, 5, 6, 8, 9, 17, 33, 70])
 @pytest.mark.parametrize("dtype", ["u1", "<i2", ">i4", "f8", "c16", "S3"])
 def test_every_layout_gives_the_bits_of_its_c_ordered_copy(dtype, cols, layout):
     # Two whole batches of eight rows and three more; half of the probed rows
@@ -460,7 +460,7 @@ for m, ks, counts in ((1, (3,), (19,)), (1000, (1, 3, 14, 40, 70), (1, 8, 19)), 
             for cols in (6, 9):
                 raw = rng.integers(0, 2**32, size=(count, cols), dtype=np.uint32)
                 layouts = {"C": raw, "Fortran": np.asfortranarray(raw), "reversed": raw[:, ::-1],
-                           "odd items": raw.view("S6")}
+                           "odd items": raw.view("S6"), "8-byte items": np.asfortranarray(raw[:, :6].view("u8"))}
                 for layout, rows in layouts.items() if m < 2**20 else [("C", raw)]:
                     f = tolvane.bloomfilter()
                     f.configure(k, m)
