@@ -183,6 +183,25 @@ def test_a_row_is_not_seen_through_a_position_it_repeats():
     assert f.test_and_insert(rows[:1]).tolist() == [True]
 
 
+def test_a_row_is_not_seen_through_a_word_that_only_looks_like_an_earlier_rows():
+    # test_and_insert looks for the word of a row's first lacked bit among the
+    # earlier rows' of its batch by their low 16 bits first: two rows whose
+    # words are a multiple of 2^16 apart, in one batch of eight.
+    m = 2**23
+    first_with_low_bits = {}
+    for value in range(1, 10**5):
+        word = model.positions(np.uint64(value).tobytes(), 1, m)[0] >> 6
+        earlier = first_with_low_bits.setdefault(word % 2**16, (word, value))
+        if earlier[0] != word:
+            break
+    rows = np.array([earlier[1], value, *range(10**6, 10**6 + 6)], dtype=np.uint64).reshape(8, 1)
+    f = configured(1, m)
+    expected, image = model.test_and_insert(model.rows_of(rows), 1, m, f.to_bytes())
+    assert expected[:2] == [False, False]
+    assert f.test_and_insert(rows).tolist() == expected
+    assert f.to_bytes() == image
+
+
 def test_masks_of_many_rows_answer_as_fewer_rows_do():
     # Past the size from which a new mask's pages are brought in before the
     # kernels write it. Seven rows a call go one at a time.

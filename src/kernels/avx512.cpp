@@ -3,14 +3,12 @@
 // multiply with AVX-512's instructions (murmur.h, positions.h), and a memory
 // stage of its own. Steps read their eight words with one gather (eight
 // loads, as AVX2 reads short rows: test at 1.15 to 1.5 times the time on an
-// Intel Xeon, whatever the row length). Long rows
-// that are not prefetched (gathered rows for insert, every row for
-// test-and-insert) write a step with one scatter: eight stores whose
-// addresses come from loads hold up the loads of the next rows' bytes behind
-// them (on AMD Zen 4, reversed 64-byte rows inserted at k = 3 at 0.75 of the
-// time with the scatter). Rows read in place are prefetched for insert, and
-// its eight stores then cost less than a scatter (64-byte rows: 0.6 to 0.8
-// of the time).
+// Intel Xeon, whatever the row length). Long gathered rows write a step with
+// one scatter: eight stores whose addresses come from loads hold up the loads
+// of the next rows' bytes behind them (on AMD Zen 4, reversed 64-byte rows
+// inserted at k = 3 at 0.75 of the time with the scatter). Rows read in place
+// are prefetched, and eight stores then cost less than a scatter but for long
+// steps (below): insert of 64-byte rows at 0.6 to 0.8 of the time.
 #include <type_traits>
 
 #include "kernels/lanes.h"
@@ -22,6 +20,12 @@ namespace {
 // prefetched; a scatter costs more than the eight stores where the next
 // rows' loads are few.
 constexpr size_t scatter_row_min = 48;
+// Rows read in place, which test_and_insert prefetches where its steps are
+// long, write with a scatter only where a step has this many bytes of row.
+// New rows of 48 to 256 bytes took 0.74 to 0.97 of the time with eight
+// stores where a step had fewer, 1.0 to 1.15 times where it had more (AMD
+// Zen 4).
+constexpr size_t scatter_step_min_bytes = 40;
 
 __m512i word_indices(const step_bits& step) { return _mm512_loadu_si512(step.word); }
 __m512i bits(const step_bits& step) { return _mm512_loadu_si512(step.bit); }
@@ -105,7 +109,8 @@ class test_step {
 // leave the words as they were, and their cache lines clean). A row whose
 // bits were not all set before the batch may still have been seen, when
 // earlier rows of the batch set each bit it lacked: the word of the first bit
-// it lacked is looked for among theirs, and only where it is found, each bit.
+// it lacked is looked for among theirs, and only where it may be there, each
+// bit.
 template <bool scatter>
 class test_and_set_step {
  public:
@@ -146,23 +151,37 @@ class test_and_set_step {
       set_bits<scatter>(words_, *steps_[j]);
     }
     const unsigned lacking = static_cast<unsigned>(~seen) & 0xfe;  // row 0 has no earlier row
+    if (!lacking) return seen;
+    // A row's first lacked word is looked for among the earlier rows' words
+    // by their low 16 bits, four steps to a vector, in registers throughout
+    // (with one comparison a step, the search took a quarter of the time of
+    // test_and_insert of new rows; through memory, it waited on the scatters'
+    // stores). Equal words have equal low bits; set_before weeds out the few
+    // others.
+    __m512i low_bits[batch_rows];
+    __mmask32 met[batch_rows] = {};
+    for (int row = 1; row < batch_rows; ++row) {
+      low_bits[row] = _mm512_permutexvar_epi16(_mm512_set1_epi16(static_cast<short>(4 * row)), first_lacked);
+    }
+    // A last group of fewer than four steps repeats the last step.
+    const auto low = [&](size_t step) {
+      return _mm512_cvtepi64_epi16(word_indices(*steps_[std::min(step, k_ - 1)]));
+    };
+    for (size_t step = 0; step < k_; step += 4) {
+      __m512i four = _mm512_castsi128_si512(low(step));
+      four = _mm512_inserti32x4(four, low(step + 1), 1);
+      four = _mm512_inserti32x4(four, low(step + 2), 2);
+      four = _mm512_inserti32x4(four, low(step + 3), 3);
+      for (int row = 1; row < batch_rows; ++row) {
+        const __mmask32 earlier = ((1u << row) - 1) * 0x01010101u;
+        met[row] |= _mm512_mask_cmpeq_epi16_mask(earlier, low_bits[row], four);
+      }
+    }
     for (unsigned rest = lacking; rest; rest &= rest - 1) {
       const int row = __builtin_ctz(rest);
-      if (word_met_before(row, first_lacked) && set_before(row)) seen |= static_cast<__mmask8>(1u << row);
+      if (met[row] && set_before(row)) seen |= static_cast<__mmask8>(1u << row);
     }
     return seen;
-  }
-
-  // Whether the word of the first bit that row lacked, its lane of
-  // first_lacked, is one of the words of the rows before it: for a new row,
-  // rarely, and only then does set_before look bit by bit. One comparison a
-  // step and no branch.
-  bool word_met_before(int row, __m512i first_lacked) const {
-    const __m512i word = _mm512_permutexvar_epi64(_mm512_set1_epi64(row), first_lacked);
-    const __mmask8 earlier = static_cast<__mmask8>((1u << row) - 1);
-    __mmask8 met = 0;
-    for (size_t j = 0; j < k_; ++j) met |= _mm512_mask_cmpeq_epi64_mask(earlier, word, word_indices(*steps_[j]));
-    return met != 0;
   }
 
   // Whether each bit that row lacked before the batch is one of the bits of
@@ -216,9 +235,12 @@ void test(const filter_words& filter, const row_geometry& geometry, bool* member
 }
 
 void test_and_insert(const filter_words& filter, const row_geometry& geometry, bool* seen) {
-  with_scatter_for<false>(row_length(geometry), [&](auto scatter) {
-    test_and_insert_in_lanes<test_and_set_step<decltype(scatter)::value>>(filter, geometry, seen);
-  });
+  const size_t length = row_length(geometry);
+  const bool in_place = is_contiguous(geometry);
+  if (length >= scatter_row_min && (!in_place || length >= scatter_step_min_bytes * filter.k)) {
+    return test_and_insert_in_lanes<test_and_set_step<true>>(filter, geometry, seen);
+  }
+  test_and_insert_in_lanes<test_and_set_step<false>>(filter, geometry, seen);
 }
 
 }  // namespace
