@@ -255,8 +255,8 @@ class test_step {
 // were all set already (rows seen before leave their cache lines clean); a
 // row whose bits were not all set before the batch may still have been seen,
 // when earlier rows of the batch set each bit it lacked, which is looked for
-// only then, and bit by bit only where the word of its first lacked bit is
-// one of theirs (for a new row, rarely).
+// only then, and bit by bit only where the word of its first lacked bit may
+// be one of theirs (for a new row, rarely).
 template <bool gather>
 class test_and_set_step {
  public:
