@@ -157,7 +157,7 @@ struct gathered_rows {
   // order, transposed views), and rows whose elements lie one after the other
   // in reverse order (reversed columns).
   TOLVANE_READER_INLINE void read_eight(std::ptrdiff_t first, std::ptrdiff_t slot,
-                                                  const unsigned char* rows[batch_rows]) const {
+                                        const unsigned char* rows[batch_rows]) const {
     unsigned char* out[batch_rows];
     for (std::ptrdiff_t i = 0; i < batch_rows; ++i) rows[i] = out[i] = buffer + static_cast<size_t>(slot + i) * slot_bytes;
     std::ptrdiff_t done = 0;

@@ -194,6 +194,7 @@ def test_a_row_is_not_seen_through_a_word_that_only_looks_like_an_earlier_rows()
         earlier = first_with_low_bits.setdefault(word % 2**16, (word, value))
         if earlier[0] != word:
             break
+    assert earlier[0] != word and earlier[0] % 2**16 == word % 2**16
     rows = np.array([earlier[1], value, *range(10**6, 10**6 + 6)], dtype=np.uint64).reshape(8, 1)
     f = configured(1, m)
     expected, image = model.test_and_insert(model.rows_of(rows), 1, m, f.to_bytes())

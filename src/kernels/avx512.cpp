@@ -158,10 +158,10 @@ class test_and_set_step {
     // test_and_insert of new rows; through memory, it waited on the scatters'
     // stores). Equal words have equal low bits; set_before weeds out the few
     // others.
-    __m512i low_bits[batch_rows];
+    __m512i first_lacked_low[batch_rows];
     __mmask32 met[batch_rows] = {};
     for (int row = 1; row < batch_rows; ++row) {
-      low_bits[row] = _mm512_permutexvar_epi16(_mm512_set1_epi16(static_cast<short>(4 * row)), first_lacked);
+      first_lacked_low[row] = _mm512_permutexvar_epi16(_mm512_set1_epi16(static_cast<short>(4 * row)), first_lacked);
     }
     // A last group of fewer than four steps repeats the last step.
     const auto low = [&](size_t step) {
@@ -174,7 +174,7 @@ class test_and_set_step {
       four = _mm512_inserti32x4(four, low(step + 3), 3);
       for (int row = 1; row < batch_rows; ++row) {
         const __mmask32 earlier = ((1u << row) - 1) * 0x01010101u;
-        met[row] |= _mm512_mask_cmpeq_epi16_mask(earlier, low_bits[row], four);
+        met[row] |= _mm512_mask_cmpeq_epi16_mask(earlier, first_lacked_low[row], four);
       }
     }
     for (unsigned rest = lacking; rest; rest &= rest - 1) {
